@@ -1,0 +1,30 @@
+// The list-box log: its state and the list it writes into.
+#ifndef SELFPATCH_MESSAGES_LOG_STATE_H
+#define SELFPATCH_MESSAGES_LOG_STATE_H
+
+#include <stdint.h>
+
+#include "core/str.h"
+
+// The list the log lays lines into. The Win32 shell sends list-box messages;
+// tests record the calls. Lines are only added at the end or removed from it.
+struct LogList {
+  void* ctx;
+  void (*reset)(void* ctx);                     // LB_RESETCONTENT
+  void (*add)(void* ctx, const char* line);     // LB_ADDSTRING
+  void (*remove)(void* ctx, int32_t index);     // LB_DELETESTRING
+  void (*set_top)(void* ctx, int32_t index);    // LB_SETTOPINDEX
+  void (*set_redraw)(void* ctx, bool on);       // WM_SETREDRAW
+};
+
+enum { kLogWrapWidth = 78 };
+
+struct LogState {
+  int32_t line_count;  // lines placed; index of the next one
+  Str pending;         // the line being built
+  bool shown;          // the list's last line shows `pending`
+  int32_t column;      // bytes placed on the current line
+  Str word;            // bytes gathered, not yet placed
+};
+
+#endif
