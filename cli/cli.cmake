@@ -1,0 +1,15 @@
+# The selfpatch command-line tool (host only). Everything but main.cpp goes
+# into a library so that the host tests can call the commands directly.
+file(GLOB SP_CLI_SOURCES CONFIGURE_DEPENDS ${SP_ROOT}/cli/*.cpp)
+list(REMOVE_ITEM SP_CLI_SOURCES ${SP_ROOT}/cli/main.cpp)
+add_library(selfpatch_cli_lib STATIC ${SP_CLI_SOURCES})
+sp_target_defaults(selfpatch_cli_lib)
+target_link_libraries(selfpatch_cli_lib PUBLIC selfpatch_core selfpatch_platform)
+foreach(lib selfpatch_writer selfpatch_maker)
+  if(TARGET ${lib})
+    target_link_libraries(selfpatch_cli_lib PUBLIC ${lib})
+  endif()
+endforeach()
+add_executable(selfpatch ${SP_ROOT}/cli/main.cpp)
+sp_target_defaults(selfpatch)
+target_link_libraries(selfpatch PRIVATE selfpatch_cli_lib)
