@@ -8,6 +8,8 @@
 
 // The list the log lays lines into. The Win32 shell sends list-box messages;
 // tests record the calls. Lines are only added at the end or removed from it.
+// Any member may be null: the log then does without that operation (the
+// command-line tool has no list at all and reads lines through line_done).
 struct LogList {
   void* ctx;
   void (*reset)(void* ctx);                     // LB_RESETCONTENT
@@ -15,6 +17,11 @@ struct LogList {
   void (*remove)(void* ctx, int32_t index);     // LB_DELETESTRING
   void (*set_top)(void* ctx, int32_t index);    // LB_SETTOPINDEX
   void (*set_redraw)(void* ctx, bool on);       // WM_SETREDRAW
+  // Number of lines the list holds (LB_GETCOUNT). Optional. When present,
+  // the log checks after every add that the list took the line; a refused
+  // line (a list out of memory) is then not counted, so later replacements
+  // still delete the log's own last line and never another one.
+  int32_t (*count)(void* ctx);
 };
 
 enum { kLogWrapWidth = 78 };
