@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace writer {
+
 void AppendLe16(std::string* out, uint16_t v) {
   out->push_back((char)(v & 0xFF));
   out->push_back((char)(v >> 8));
@@ -265,3 +267,10 @@ std::string PayloadBuilder::Build(PayloadLayout* layout) const {
   if (layout) *layout = at;
   return out;
 }
+
+std::vector<uint8_t> PayloadBuilder::BuildBytes(PayloadLayout* layout) const {
+  std::string s = Build(layout);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+}  // namespace writer

@@ -80,7 +80,7 @@
 // reads set-value data of at most 1001 bytes; the builder does not enforce
 // those either.
 //
-// Use:
+// Use (namespace writer):
 //   PayloadBuilder b;
 //   b.SetTexts("notice", "description");
 //   b.ChosenFolderGroup("BACKUP");
@@ -88,7 +88,10 @@
 //   b.AddRemoved("old.txt");
 //   PayloadLayout at;
 //   std::string payload = b.Build(&at);
-//   // container: notice_length(), description_length(), payload
+//   ContainerOptions o;
+//   o.notice_length = b.notice_length();
+//   o.description_length = b.description_length();
+//   Bytes file = WriteContainer(ToBytes(payload), o);  // container_writer.h
 //
 // Errors (a string longer than 255 bytes, more than 65535 sources, a
 // RegistryScript or entry bigger than 4 GiB) throw std::invalid_argument.
@@ -102,6 +105,8 @@
 
 #include "delta/source_record.h"
 #include "payload/payload_state.h"
+
+namespace writer {
 
 // --- Little pieces, for callers that write their own records ---------------
 
@@ -239,6 +244,8 @@ class PayloadBuilder {
 
   // Texts, then each group's record and body.
   std::string Build(PayloadLayout* layout = nullptr) const;
+  // The same as bytes, as WriteContainer takes them.
+  std::vector<uint8_t> BuildBytes(PayloadLayout* layout = nullptr) const;
 
  private:
   struct Group {
@@ -258,5 +265,7 @@ class PayloadBuilder {
   std::string description_;
   std::vector<Group> groups_;
 };
+
+}  // namespace writer
 
 #endif
