@@ -1,0 +1,64 @@
+// The apply run: the only place where the passes are sequenced.
+//
+//   read target groups ──fail──> log, return (nothing exists yet)
+//   staging ──fail──> log, cleanup, return
+//   commit, then registry
+//     0       cleanup, return 0
+//     7       restart schedule, restart question: 7 or 10 (nothing undone,
+//             staged files stay as the sources of the scheduled moves)
+//     other   log, rollback, cleanup, return the code
+//
+// Staging, commit and registry run with the stop flag (first failure ends
+// the pass, the cancel flag is honoured at each group); the closing passes
+// visit everything and their results are not looked at.
+#include "apply/apply_run.h"
+
+#include "apply/passes.h"
+#include "messages/log.h"
+#include "messages/messages.h"
+#include "payload/entry_pass.h"
+#include "payload/target_groups.h"
+#include "texts_big5.h"
+
+namespace {
+
+const uint32_t kMbYesNo = 4;  // MB_YESNO
+
+MsgCode Fail(Session* s, MsgCode rc, bool rollback) {
+  LogError(s, rc);
+  if (rollback) RunEntryPass(s, RollbackPass, false);
+  RunEntryPass(s, CleanupPass, false);
+  return rc;
+}
+
+}  // namespace
+
+MsgCode ApplyRun(Session* s) {
+  LogMessage(s, kMsgChecking);
+  MsgCode rc = ReadTargetGroups(s);
+  if (rc != kOk) {
+    LogError(s, rc);
+    return rc;
+  }
+
+  rc = RunEntryPass(s, StagingPass, true);
+  if (rc != kOk) return Fail(s, rc, false);
+
+  s->committed_count = 0;
+  MarksReset(s);
+  rc = RunEntryPass(s, CommitPass, true);
+  if (rc == kOk) rc = RunEntryPass(s, RegistryPass, true);
+
+  if (rc == kOk) {
+    RunEntryPass(s, CleanupPass, false);
+    return kOk;
+  }
+  if (rc == kMsgInUse) {
+    RunEntryPass(s, RestartSchedulePass, false);
+    if (AskQuestion(s, kMsgRestartPrompt, kTextRestartCaption, kMbYesNo) &&
+        s->os->request_restart())
+      return kMsgInUse;
+    return kMsgRestartDeclined;
+  }
+  return Fail(s, rc, true);
+}

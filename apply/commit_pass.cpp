@@ -1,0 +1,88 @@
+// Commit pass: the one pass that changes the target folders.
+//
+// For a patched or new file the current file goes into the backup folder
+// first, then the staged file moves into its place; a removed file only goes
+// into the backup folder. Every move is a rename inside the target folder's
+// tree, so nothing is copied. A target file that cannot be moved aside (in
+// use) ends the pass with 7 and the run hands the rest to the restart
+// schedule.
+//
+// The committed-entry count grows between the two moves of an entry, so an
+// entry whose second move fails is still rolled back. Each committed entry
+// is also marked (passes.h) with what this run moved, which is what the
+// rollback pass undoes.
+#include "apply/passes.h"
+#include "fsutil/fsutil.h"
+
+namespace {
+
+// Moves the target file into the backup folder. *moved tells whether a file
+// was moved (a missing target file is not an error).
+MsgCode MoveAside(Session* s, const Str* target, bool* moved) {
+  const Platform* os = s->os;
+  *moved = false;
+  if (!FsFileExists(os, target->s)) return kOk;
+  Str backup;
+  if (!BackupFilePath(s, &backup)) return kMsgStructure;
+  FsCreateParentFolders(os, backup.s);
+  // A backup left by an earlier run gives way to the current file.
+  if (FsFileExists(os, backup.s) && !FsForceDelete(os, backup.s))
+    return kMsgReplaceFailed;
+  if (!FsMoveFile(os, target->s, backup.s)) return kMsgInUse;
+  *moved = true;
+  return kOk;
+}
+
+MsgCode CommitFile(Session* s, int32_t group, uint32_t stamp) {
+  const Platform* os = s->os;
+  Str staged, target;
+  if (!StagedFilePath(s, group, &staged) || !TargetFilePath(s, &target))
+    return kMsgStructure;
+  FsCreateParentFolders(os, target.s);
+  if (FsFileExists(os, staged.s)) {
+    // Room for the mark first: once the target has moved, the mark must
+    // not be lost to a failed allocation.
+    if (!MarksReserve(s)) return kMsgDiskFull;
+    bool moved = false;
+    RETURN_IF_ERR(MoveAside(s, &target, &moved));
+    s->committed_count++;
+    MarkCurrent(s, (uint8_t)(kMarkCommitted | (moved ? kMarkMovedAside : 0)));
+    if (!FsMoveFile(os, staged.s, target.s)) return kMsgStructure;
+    MarkCurrent(s, kMarkMovedIn);
+  }
+  if (stamp != 0) {
+    PlatformFile f = FsOpenForUpdate(os, target.s);
+    if (f) {
+      os->set_file_stamp(f, stamp);
+      os->close(f);
+    }
+  }
+  FsRemoveEmptyParentFolders(os, staged.s);
+  return kOk;
+}
+
+MsgCode CommitRemoved(Session* s) {
+  Str target;
+  if (!TargetFilePath(s, &target)) return kMsgStructure;
+  if (!MarksReserve(s)) return kMsgDiskFull;
+  bool moved = false;
+  RETURN_IF_ERR(MoveAside(s, &target, &moved));
+  s->committed_count++;
+  MarkCurrent(s, (uint8_t)(kMarkCommitted | (moved ? kMarkMovedAside : 0)));
+  return kOk;
+}
+
+}  // namespace
+
+MsgCode CommitPass(Session* s, int32_t group, uint8_t kind) {
+  switch (kind) {
+    case kEntryPatched:
+      return CommitFile(s, group, s->entry.new_stamp);
+    case kEntryNew:
+      return CommitFile(s, group, s->entry.new_file_stamp);
+    case kEntryRemoved:
+      return CommitRemoved(s);
+    default:
+      return kOk;
+  }
+}

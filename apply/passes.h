@@ -1,0 +1,60 @@
+// The pass operations of the apply run and what they share.
+//
+// Each pass acts on the entry the runner has just read (s->entry) within the
+// group it is walking (s->target_folder, s->backup_name, s->staging[group]).
+// The apply run hands them to RunEntryPass in this order: staging, commit,
+// registry; then either cleanup, or rollback and cleanup, or the restart
+// schedule (apply_run.cpp).
+//
+// Paths of one entry, each part joined by exactly one '\':
+//   staged file   staging folder of the group, entry name
+//   target file   target folder, entry name
+//   backup file   target folder, backup folder name, entry name
+//
+// Commit marks: the commit pass records, per entry ordinal of the pass (the
+// runner's s->entry_ordinal, which numbers the entries of a pass in payload
+// order across all groups), what it did to the entry. The rollback pass
+// restores exactly the entries marked committed, and only what this run
+// moved; the restart schedule uses the marks to tell removed files the commit
+// pass never reached. One byte per entry holds the bits below.
+#ifndef SELFPATCH_APPLY_PASSES_H
+#define SELFPATCH_APPLY_PASSES_H
+
+#include <stdint.h>
+
+#include "core/session.h"
+
+enum : uint8_t {
+  kMarkCommitted = 0x01,   // counted in s->committed_count
+  kMarkMovedAside = 0x02,  // this run moved the target file into the backup
+  kMarkMovedIn = 0x04,     // this run moved the staged file into place
+};
+
+// --- Pass operations (PassOperation signature) -------------------------------
+MsgCode StagingPass(Session* s, int32_t group, uint8_t kind);
+MsgCode CommitPass(Session* s, int32_t group, uint8_t kind);
+MsgCode RegistryPass(Session* s, int32_t group, uint8_t kind);
+MsgCode RestartSchedulePass(Session* s, int32_t group, uint8_t kind);
+MsgCode RollbackPass(Session* s, int32_t group, uint8_t kind);
+MsgCode CleanupPass(Session* s, int32_t group, uint8_t kind);
+
+// --- Restart schedule ----------------------------------------------------------
+// Registers one move for the next start of the system: a delayed move on the
+// NT family, a "rename" line of WININIT.INI on the 9x family. Reports nothing.
+void ScheduleMoveAtRestart(Session* s, const Str* from, const Str* to);
+
+// --- Entry paths (entry_paths.cpp) -----------------------------------------------
+// False when the group index is out of range or the path does not fit.
+bool StagedFilePath(const Session* s, int32_t group, Str* out);
+bool TargetFilePath(const Session* s, Str* out);
+bool BackupFilePath(const Session* s, Str* out);
+
+// --- Commit marks (entry_paths.cpp) ---------------------------------------------
+// Forgets every mark (the run calls it with the count reset).
+void MarksReset(Session* s);
+// Makes room for the mark of the current entry; false when memory runs out.
+bool MarksReserve(Session* s);
+void MarkCurrent(Session* s, uint8_t bits);
+uint8_t CurrentMarks(const Session* s);
+
+#endif
