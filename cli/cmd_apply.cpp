@@ -1,9 +1,151 @@
+// selfpatch apply PATCH [FOLDER] [--yes] [--registry FILE.reg]
+//
+// Runs the whole apply run of the patch at the end of PATCH on FOLDER (the
+// current folder by default), as the Windows program does, over the POSIX
+// platform. Every log line is printed as soon as it is complete, in UTF-8.
+// The exit status is the run's result: 0 when applied, otherwise its message
+// code (7 or 10 when a file could not be moved aside and the rest was left
+// for a restart). Usage errors exit with 2, a code no message has.
+//
+// The restart question is answered No unless --yes is given. This tool
+// cannot restart the system or keep moves for a restart: the moves the run
+// scheduled are printed on stderr instead, for the user to carry out.
+//
+// Without --registry the registry is empty; with it the REGEDIT4 file is
+// loaded before the run and the whole registry written back to it after.
 #include <stdio.h>
+#include <string.h>
 
+#include <string>
+
+#include "apply/apply_run.h"
 #include "cli/commands.h"
+#include "cli/patch_session.h"
+#include "cli/reg_file.h"
+#include "messages/log.h"
+#include "platform/posix_hooks.h"
+#include "platform/posix_registry.h"
 
-// Placeholder until this command lands.
-int CmdApply(int, char**) {
-  fprintf(stderr, "selfpatch apply: not available in this build\n");
+namespace {
+
+struct ApplyOptions {
+  const char* patch = nullptr;
+  const char* folder = ".";
+  const char* registry = nullptr;
+  bool yes = false;
+};
+
+struct Console {
+  FILE* out;
+  FILE* err;
+  bool yes;
+};
+
+void OnLineDone(void* ctx, const char* line) {
+  Console* c = (Console*)ctx;
+  fprintf(c->out, "%s\n", Cp950ToUtf8(line).c_str());
+  fflush(c->out);
+}
+
+bool OnAsk(void* ctx, const char* text, const char* caption, uint32_t) {
+  Console* c = (Console*)ctx;
+  fprintf(c->err, "[%s]%s\n-> %s\n", Cp950ToUtf8(caption).c_str(),
+          Cp950ToUtf8(text).c_str(), c->yes ? "Yes (--yes)" : "No");
+  return c->yes;
+}
+
+int Usage() {
+  fprintf(stderr,
+          "usage: selfpatch apply PATCH [FOLDER] [--yes] "
+          "[--registry FILE.reg]\n");
   return 2;
+}
+
+bool ParseArgs(int argc, char** argv, ApplyOptions* o) {
+  int positional = 0;
+  for (int i = 0; i < argc; i++) {
+    const char* a = argv[i];
+    if (!strcmp(a, "--yes")) {
+      o->yes = true;
+    } else if (!strcmp(a, "--registry")) {
+      if (++i >= argc) return false;
+      o->registry = argv[i];
+    } else if (a[0] == '-' && a[1] == '-') {
+      return false;
+    } else if (positional == 0) {
+      o->patch = a;
+      positional++;
+    } else if (positional == 1) {
+      o->folder = a;
+      positional++;
+    } else {
+      return false;
+    }
+  }
+  return o->patch != nullptr;
+}
+
+void ReportRestartSchedule(FILE* err) {
+  int32_t moves = PosixDelayedMoveCount();
+  int32_t lines = PosixProfileWriteCount();
+  if (moves == 0 && lines == 0) return;
+  fprintf(err,
+          "selfpatch apply: moves left for a restart (not carried out by "
+          "this tool):\n");
+  for (int32_t i = 0; i < moves; i++) {
+    const char* from;
+    const char* to;
+    if (PosixDelayedMove(i, &from, &to))
+      fprintf(err, "  move %s -> %s\n", Cp950ToUtf8(from).c_str(),
+              Cp950ToUtf8(to).c_str());
+  }
+  for (int32_t i = 0; i < lines; i++) {
+    PosixProfileWrite w;
+    if (PosixProfileWriteAt(i, &w) && w.key && w.value)
+      fprintf(err, "  move %s -> %s\n", Cp950ToUtf8(w.value).c_str(),
+              Cp950ToUtf8(w.key).c_str());
+  }
+}
+
+}  // namespace
+
+int CmdApply(int argc, char** argv) {
+  ApplyOptions o;
+  if (!ParseArgs(argc, argv, &o)) return Usage();
+  if (!IsFolder(o.folder)) {
+    fprintf(stderr, "selfpatch apply: %s: no such folder\n", o.folder);
+    return 2;
+  }
+  PosixClearRecords();
+  if (o.registry) {
+    std::string error;
+    PosixRegClear();
+    if (!LoadRegFile(o.registry, &error)) {
+      fprintf(stderr, "selfpatch apply: %s\n", error.c_str());
+      return 2;
+    }
+  }
+
+  PatchSession ps;
+  MsgCode rc = ps.Open("selfpatch apply", o.patch, o.folder, stderr);
+  if (rc != kOk) return rc;
+  Session* s = ps.s();
+  Console console = {stdout, stderr, o.yes};
+  s->hooks.ctx = &console;
+  s->hooks.line_done = OnLineDone;
+  s->hooks.ask = OnAsk;
+
+  rc = ApplyRun(s);
+  // As the window's Apply action does after a run that succeeded.
+  if (rc == kOk) LogMessage(s, kMsgSuccess);
+  // The line still open at the end (a failure text without a final break).
+  if (s->log.pending.len > 0) OnLineDone(&console, s->log.pending.s);
+  ReportRestartSchedule(stderr);
+
+  if (o.registry) {
+    std::string error;
+    if (!SaveRegFile(o.registry, &error))
+      fprintf(stderr, "selfpatch apply: %s\n", error.c_str());
+  }
+  return rc;
 }

@@ -1,0 +1,86 @@
+#include "cli/patch_session.h"
+
+#include <errno.h>
+#include <iconv.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "container/container.h"
+#include "messages/messages.h"
+
+std::string Cp950ToUtf8(const std::string& text) {
+  std::string out;
+  iconv_t cd = iconv_open("UTF-8", "CP950");
+  if (cd == (iconv_t)-1) {
+    // No converter: the ASCII part is still worth showing.
+    for (char c : text) out.push_back((unsigned char)c < 0x80 ? c : '?');
+    return out;
+  }
+  std::string in = text;
+  char* src = &in[0];
+  size_t left = in.size();
+  char buf[1024];
+  while (left > 0) {
+    char* dst = buf;
+    size_t room = sizeof buf;
+    size_t r = iconv(cd, &src, &left, &dst, &room);
+    out.append(buf, (size_t)(dst - buf));
+    if (r == (size_t)-1 && errno != E2BIG) {
+      out += "\xEF\xBF\xBD";  // U+FFFD for the byte that did not convert
+      src++;
+      left--;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(cd);
+  for (char& c : out)
+    if (c == '\r') c = '\n';
+  return out;
+}
+
+std::string Cp950ToUtf8(const char* text) {
+  return Cp950ToUtf8(std::string(text ? text : ""));
+}
+
+std::string MessageUtf8(const Session* s, MsgCode code) {
+  Str text;
+  MessageText(s, code, &text);
+  std::string u = Cp950ToUtf8(std::string(text.s, (size_t)text.len));
+  for (char& c : u)
+    if (c == '\n') c = ' ';
+  size_t a = u.find_first_not_of(' ');
+  if (a == std::string::npos) return "";
+  size_t b = u.find_last_not_of(' ');
+  return u.substr(a, b - a + 1);
+}
+
+PatchSession::PatchSession() {
+  // The session holds fixed path buffers: too big for the stack.
+  s_ = (Session*)calloc(1, sizeof(Session));
+  if (!s_) abort();
+  SessionInit(s_, PlatformNative());
+}
+
+PatchSession::~PatchSession() {
+  SessionClose(s_);
+  free(s_);
+}
+
+MsgCode PatchSession::Open(const char* cmd, const char* patch,
+                           const char* folder, FILE* err) {
+  StrSetZ(&s_->own_path, patch);
+  s_->own_path_set = true;
+  StrSetZ(&s_->chosen_folder, folder);
+  if (s_->own_path.overflow || s_->chosen_folder.overflow) {
+    fprintf(err, "%s: path too long\n", cmd);
+    return kMsgCannotOpenSelf;
+  }
+  MsgCode rc = LoadContainer(s_);
+  if (rc != kOk) fprintf(err, "%s: %s\n", cmd, MessageUtf8(s_, rc).c_str());
+  return rc;
+}
+
+bool IsFolder(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
