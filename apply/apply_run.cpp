@@ -5,7 +5,8 @@
 //   commit, then registry
 //     0       cleanup, return 0
 //     7       restart schedule, restart question: 7 or 10 (nothing undone,
-//             staged files stay as the sources of the scheduled moves)
+//             staged files stay as the sources of the scheduled moves, and
+//             the next run makes new staging folders)
 //     other   log, rollback, cleanup, return the code
 //
 // Staging, commit and registry run with the stop flag (first failure ends
@@ -41,11 +42,11 @@ MsgCode ApplyRun(Session* s) {
     return rc;
   }
 
+  MarksReset(s);
   rc = RunEntryPass(s, StagingPass, true);
   if (rc != kOk) return Fail(s, rc, false);
 
   s->committed_count = 0;
-  MarksReset(s);
   rc = RunEntryPass(s, CommitPass, true);
   if (rc == kOk) rc = RunEntryPass(s, RegistryPass, true);
 
@@ -55,6 +56,10 @@ MsgCode ApplyRun(Session* s) {
   }
   if (rc == kMsgInUse) {
     RunEntryPass(s, RestartSchedulePass, false);
+    // The staged files now belong to the schedule. A later run of this
+    // program makes staging folders of its own, so that its cleanup cannot
+    // delete a file the restart is to move into place.
+    for (int32_t g = 0; g < kMaxGroups; g++) StrClear(&s->staging[g]);
     if (AskQuestion(s, kMsgRestartPrompt, kTextRestartCaption, kMbYesNo) &&
         s->os->request_restart())
       return kMsgInUse;

@@ -10,18 +10,27 @@
 // The committed-entry count grows between the two moves of an entry, so an
 // entry whose second move fails is still rolled back. Each committed entry
 // is also marked (passes.h) with what this run moved, which is what the
-// rollback pass undoes.
+// rollback pass undoes. Which entries have a staged file comes from the
+// staging pass's marks rather than from a look into the staging folder.
 #include "apply/passes.h"
 #include "fsutil/fsutil.h"
 
 namespace {
 
+bool NameIsFile(const Platform* os, const char* path) {
+  uint32_t a = os->get_attributes(path);
+  return a != kInvalidAttributes && !(a & kAttrDirectory);
+}
+
 // Moves the target file into the backup folder. *moved tells whether a file
-// was moved (a missing target file is not an error).
-MsgCode MoveAside(Session* s, const Str* target, bool* moved) {
+// was moved (a missing target file is not an error). by_name: the file is
+// there when its name is, rather than when it opens for reading.
+MsgCode MoveAside(Session* s, const Str* target, bool by_name, bool* moved) {
   const Platform* os = s->os;
   *moved = false;
-  if (!FsFileExists(os, target->s)) return kOk;
+  bool present = by_name ? NameIsFile(os, target->s)
+                         : FsFileExists(os, target->s);
+  if (!present) return kOk;
   Str backup;
   if (!BackupFilePath(s, &backup)) return kMsgStructure;
   FsCreateParentFolders(os, backup.s);
@@ -39,12 +48,13 @@ MsgCode CommitFile(Session* s, int32_t group, uint32_t stamp) {
   if (!StagedFilePath(s, group, &staged) || !TargetFilePath(s, &target))
     return kMsgStructure;
   FsCreateParentFolders(os, target.s);
-  if (FsFileExists(os, staged.s)) {
-    // Room for the mark first: once the target has moved, the mark must
-    // not be lost to a failed allocation.
-    if (!MarksReserve(s)) return kMsgDiskFull;
+  // Only what this run staged is committed: a staged file that has gone
+  // missing is a failure, not an entry to pass over, and a file left in
+  // the staging folder by an earlier run is never taken for this run's.
+  if (CurrentMarks(s) & kMarkStaged) {
+    if (!FsFileExists(os, staged.s)) return kMsgStructure;
     bool moved = false;
-    RETURN_IF_ERR(MoveAside(s, &target, &moved));
+    RETURN_IF_ERR(MoveAside(s, &target, false, &moved));
     s->committed_count++;
     MarkCurrent(s, (uint8_t)(kMarkCommitted | (moved ? kMarkMovedAside : 0)));
     if (!FsMoveFile(os, staged.s, target.s)) return kMsgStructure;
@@ -65,8 +75,12 @@ MsgCode CommitRemoved(Session* s) {
   Str target;
   if (!TargetFilePath(s, &target)) return kMsgStructure;
   if (!MarksReserve(s)) return kMsgDiskFull;
+  // A file that another process holds open for writing cannot be opened to
+  // test it; taken for absent, it would stay while the run reports success.
+  // Found by its name, it is moved aside, or reported in use (7) and left
+  // to the restart schedule.
   bool moved = false;
-  RETURN_IF_ERR(MoveAside(s, &target, &moved));
+  RETURN_IF_ERR(MoveAside(s, &target, true, &moved));
   s->committed_count++;
   MarkCurrent(s, (uint8_t)(kMarkCommitted | (moved ? kMarkMovedAside : 0)));
   return kOk;

@@ -11,12 +11,14 @@
 //   target file   target folder, entry name
 //   backup file   target folder, backup folder name, entry name
 //
-// Commit marks: the commit pass records, per entry ordinal of the pass (the
+// Entry marks: the staging and commit passes record, per entry ordinal (the
 // runner's s->entry_ordinal, which numbers the entries of a pass in payload
-// order across all groups), what it did to the entry. The rollback pass
-// restores exactly the entries marked committed, and only what this run
-// moved; the restart schedule uses the marks to tell removed files the commit
-// pass never reached. One byte per entry holds the bits below.
+// order across all groups, alike in every pass), what this run did to the
+// entry. The commit pass commits exactly the entries staged by this run; the
+// rollback pass restores exactly the entries marked committed, and only what
+// this run moved; the restart schedule takes the staged entries not yet
+// moved in, and the removed files the commit pass never reached. One byte
+// per entry holds the bits below; the run forgets them before staging.
 #ifndef SELFPATCH_APPLY_PASSES_H
 #define SELFPATCH_APPLY_PASSES_H
 
@@ -25,6 +27,7 @@
 #include "core/session.h"
 
 enum : uint8_t {
+  kMarkStaged = 0x08,      // this run's staging pass made the staged file
   kMarkCommitted = 0x01,   // counted in s->committed_count
   kMarkMovedAside = 0x02,  // this run moved the target file into the backup
   kMarkMovedIn = 0x04,     // this run moved the staged file into place
@@ -49,8 +52,8 @@ bool StagedFilePath(const Session* s, int32_t group, Str* out);
 bool TargetFilePath(const Session* s, Str* out);
 bool BackupFilePath(const Session* s, Str* out);
 
-// --- Commit marks (entry_paths.cpp) ---------------------------------------------
-// Forgets every mark (the run calls it with the count reset).
+// --- Entry marks (entry_paths.cpp) ----------------------------------------------
+// Forgets every mark.
 void MarksReset(Session* s);
 // Makes room for the mark of the current entry; false when memory runs out.
 bool MarksReserve(Session* s);

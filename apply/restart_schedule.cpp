@@ -1,6 +1,7 @@
 // Replace at restart: when the commit pass meets a file in use, every entry
 // it has not committed yet is handed to the system to finish at its next
-// start. A patched or new file still in its staging folder gets two moves,
+// start. A patched or new file this run staged and did not move into place
+// gets two moves,
 // the current file into the backup folder, then the staged file into place;
 // a removed file the commit pass did not reach gets the first move only, so
 // the patch is complete after the restart.
@@ -109,9 +110,15 @@ MsgCode RestartSchedulePass(Session* s, int32_t group, uint8_t kind) {
   Str staged, target, backup;
   if (!TargetFilePath(s, &target) || !BackupFilePath(s, &backup)) return kOk;
   if (kind == kEntryPatched || kind == kEntryNew) {
+    // Staged by this run and not yet moved into place by the commit pass.
+    uint8_t marks = CurrentMarks(s);
+    if (!(marks & kMarkStaged) || (marks & kMarkMovedIn)) return kOk;
     if (!StagedFilePath(s, group, &staged)) return kOk;
-    if (!FsFileExists(os, staged.s)) return kOk;  // committed already
     ScheduleMoveAside(s, &target, &backup);
+    // The commit pass makes the subfolders an entry name holds; for the
+    // entries it did not reach they must exist before the restart, or the
+    // move of a new file into a new subfolder has nowhere to go.
+    FsCreateParentFolders(os, target.s);
     ScheduleMoveAtRestart(s, &staged, &target);
   } else if (kind == kEntryRemoved) {
     if (CurrentMarks(s) & kMarkCommitted) return kOk;

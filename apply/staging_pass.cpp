@@ -192,6 +192,7 @@ MsgCode StagePatched(Session* s, int32_t group) {
   }
 
   if (found) {
+    MarkCurrent(s, kMarkStaged);
     LogMessage(s, kMsgDone);
     return kOk;
   }
@@ -214,6 +215,7 @@ MsgCode StageNew(Session* s, int32_t group) {
             PayloadToFile(s, (int32_t)s->entry.data_length, f);
   os->close(f);
   if (!ok) return kMsgDiskFull;
+  MarkCurrent(s, kMarkStaged);
   LogMessage(s, kMsgDone);
   return kOk;
 }
@@ -223,6 +225,9 @@ MsgCode StageNew(Session* s, int32_t group) {
 MsgCode StagingPass(Session* s, int32_t group, uint8_t kind) {
   SessionPump(s);
   if (group < 0 || group >= kMaxGroups) return kMsgStructure;
+  // Room for the entry's mark before anything is made for it.
+  if ((kind == kEntryPatched || kind == kEntryNew) && !MarksReserve(s))
+    return kMsgDiskFull;
   switch (kind) {
     case kEntryPatched:
       return StagePatched(s, group);

@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <filesystem>
+
 #include "apply/apply_run.h"
 #include "delta/crc32.h"
 #include "messages/messages.h"
@@ -129,6 +131,19 @@ RestartRecorder::RestartRecorder(const Platform* b) : table(*b), base(b) {
 }
 
 RestartRecorder::~RestartRecorder() { g_recorder = nullptr; }
+
+void CarryOutRestartMoves(const RestartRecorder& r) {
+  namespace fs = std::filesystem;
+  auto move = [](const std::string& from, const std::string& to) {
+    fs::path f = NativePath(from), t = NativePath(to);
+    std::error_code ec;
+    if (!fs::is_regular_file(f, ec) || fs::exists(t, ec)) return;
+    fs::rename(f, t, ec);
+  };
+  for (const auto& m : r.moves) move(m.first, m.second);
+  for (const auto& l : r.profile)
+    if (l.section == "rename") move(l.value, l.key);
+}
 
 // --- Harness -------------------------------------------------------------------
 

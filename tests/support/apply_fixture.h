@@ -81,6 +81,12 @@ struct RestartRecorder {
   std::string current_folder;
 };
 
+// Does what the system would do with the recorded schedule at its next
+// start: the delayed moves, then the WININIT.INI "rename" lines, each in
+// order, a move passed over when its source is missing or its destination
+// exists (no move replaces a file).
+void CarryOutRestartMoves(const RestartRecorder& r);
+
 class ApplyHarness {
  public:
   // base: the table under the restart recorder, for example a
