@@ -69,17 +69,19 @@ MsgCode PayloadSession::LoadThroughContainer(const writer::PayloadBuilder& b,
   o.description_length = b.description_length();
   writer::Bytes file = writer::WritePatchFile(writer::ToBytes("MZ stub"),
                                               b.BuildBytes(), o);
+  // The loaded executable stays open, shared for reading only; let go of
+  // it before the file is written again.
+  Session* s = s_.get();
+  if (s->payload) s->os->close(s->payload);
+  if (s->exe) s->os->close(s->exe);
+  s->payload = 0;
+  s->exe = 0;
   {
     std::ofstream out(exe_path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(file.data()),
               (std::streamsize)file.size());
     if (!out) return -1;
   }
-  Session* s = s_.get();
-  if (s->payload) s->os->close(s->payload);
-  if (s->exe) s->os->close(s->exe);
-  s->payload = 0;
-  s->exe = 0;
   StrSetZ(&s->own_path, exe_path.c_str());
   s->own_path_set = true;
   return LoadContainer(s);
