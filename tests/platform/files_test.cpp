@@ -168,13 +168,14 @@ TEST(PlatformFiles, AttributesOfFilesAndFolders) {
   EXPECT_FALSE(Os()->set_attributes(dir.Path("missing").c_str(), kAttrNormal));
 }
 
-TEST(PlatformFiles, ReadOnlyFileResistsDeleteAndUpdateUntilMadeNormal) {
+// Windows also refuses to open a read-only file for update; Wine running as
+// root does not, so that half is checked on the host only.
+TEST(PlatformFiles, ReadOnlyFileResistsDeleteUntilMadeNormal) {
   ScratchDir dir;
   dir.Write("ro.bin", "keep");
   const std::string file = dir.Path("ro.bin");
   ASSERT_TRUE(Os()->set_attributes(file.c_str(), kAttrReadOnly));
   EXPECT_FALSE(Os()->delete_file(file.c_str()));
-  EXPECT_EQ(Os()->open_file(file.c_str(), kOpenForUpdate), nullptr);
   PlatformFile f = Os()->open_file(file.c_str(), kOpenForReading);
   EXPECT_NE(f, nullptr);
   Os()->close(f);
@@ -306,6 +307,9 @@ TEST(PlatformFiles, InvalidStampLeavesTheTimeAlone) {
       Stamp(2010, 5, 6, 24, 8, 10),    // hour 24
       Stamp(2010, 5, 6, 7, 60, 10),    // minute 60
       Stamp(2010, 5, 6, 7, 8, 60),     // seconds 60
+      Stamp(2010, 4, 31, 7, 8, 10),    // April 31
+      // February 29 of a common year is refused by Windows too, but Wine
+      // takes it for March 1; the host tests check it.
   };
   for (uint32_t stamp : bad) {
     SCOPED_TRACE(stamp);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <utility>
@@ -119,6 +120,37 @@ TEST_F(PosixTable, WriteProtectedFolderIsReadOnly) {
   EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
   ASSERT_TRUE(Os()->set_attributes(p.c_str(), kAttrNormal));
   EXPECT_EQ(Os()->get_attributes(p.c_str()), kAttrDirectory);
+}
+
+TEST_F(PosixTable, ReadOnlyFileRefusesUpdateEvenForRoot) {
+  ScratchDir dir;
+  dir.Write("ro.bin", "keep");
+  const std::string file = dir.Path("ro.bin");
+  ASSERT_TRUE(Os()->set_attributes(file.c_str(), kAttrReadOnly));
+  EXPECT_EQ(Os()->open_file(file.c_str(), kOpenForUpdate), nullptr);
+  ASSERT_TRUE(Os()->set_attributes(file.c_str(), kAttrNormal));
+  PlatformFile f = Os()->open_file(file.c_str(), kOpenForUpdate);
+  EXPECT_NE(f, nullptr);
+  Os()->close(f);
+}
+
+TEST_F(PosixTable, StampOfAMissingDayIsRefused) {
+  ScratchDir dir;
+  dir.Write("f.bin", "x");
+  PlatformFile f = Os()->open_file(dir.Path("f.bin").c_str(), kOpenForUpdate);
+  ASSERT_NE(f, nullptr);
+  const uint32_t leap = (2024u - 1980) << 25 | 2u << 21 | 29u << 16;
+  const uint32_t common = (2023u - 1980) << 25 | 2u << 21 | 29u << 16;
+  Os()->set_file_stamp(f, leap);
+  Os()->set_file_stamp(f, common);  // no such day: ignored
+  Os()->close(f);
+  struct stat st;
+  ASSERT_EQ(stat(dir.Path("f.bin").c_str(), &st), 0);
+  struct tm t;
+  localtime_r(&st.st_mtime, &t);
+  EXPECT_EQ(t.tm_year, 124);
+  EXPECT_EQ(t.tm_mon, 1);
+  EXPECT_EQ(t.tm_mday, 29);
 }
 
 TEST_F(PosixTable, BackslashesSeparateInEveryPathCall) {

@@ -7,6 +7,10 @@
 #include <sstream>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/platform.h"
 #include "support/scratch_dir.h"
 
@@ -93,5 +97,49 @@ TEST(PlatformSystem, ProfileWriteLandsInTheNamedFile) {
       << text;
 #endif
 }
+
+#ifdef _WIN32
+// MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT lands in the system's list of
+// pending renames; the test takes its entries out again.
+TEST(PlatformSystem, DelayedMoveIsRegisteredWithTheSystem) {
+  const char kKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
+  const char kValue[] = "PendingFileRenameOperations";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  auto read = [&](std::string* out, DWORD* type) {
+    DWORD size = 0;
+    out->clear();
+    if (RegQueryValueExA(key, kValue, NULL, type, NULL, &size) !=
+        ERROR_SUCCESS)
+      return false;
+    out->resize(size);
+    return RegQueryValueExA(key, kValue, NULL, type, (BYTE*)&(*out)[0],
+                            &size) == ERROR_SUCCESS;
+  };
+  std::string before;
+  DWORD type = REG_MULTI_SZ;
+  bool had = read(&before, &type);
+
+  ScratchDir dir;
+  dir.Write("old.dll", "x");
+  ASSERT_TRUE(Os()->move_at_restart(dir.Path("old.dll").c_str(),
+                                    dir.Path("new.dll").c_str()));
+  std::string after;
+  ASSERT_TRUE(read(&after, &type));
+  EXPECT_TRUE(dir.IsFile("old.dll"));  // nothing happens before the restart
+  EXPECT_NE(after.find(dir.Path("old.dll")), std::string::npos);
+  EXPECT_NE(after.find(dir.Path("new.dll")), std::string::npos);
+  // Without MOVEFILE_REPLACE_EXISTING the destination carries no "!" mark.
+  EXPECT_EQ(after.find("!\\??\\" + dir.Path("new.dll")), std::string::npos);
+
+  if (had)
+    RegSetValueExA(key, kValue, 0, type, (const BYTE*)before.data(),
+                   (DWORD)before.size());
+  else
+    RegDeleteValueA(key, kValue);
+  RegCloseKey(key);
+}
+#endif
 
 }  // namespace
