@@ -111,7 +111,9 @@ MsgCode BuildPayloadStream(Session* s, ContainerFacts* f) {
     rc = CopyRegion(s, f->region_length, f);
   }
   if (rc != kOk) return rc;
-  if (s->os->seek(s->payload, 0) != 0) return kMsgBroken;
+  // The temporary file failing to go back to its start is a temporary-file
+  // failure like a failed write.
+  if (s->os->seek(s->payload, 0) != 0) return kMsgTempFull;
   return kOk;
 }
 
@@ -190,7 +192,11 @@ MsgCode Load(Session* s, ContainerFacts* f) {
   if (description_len < 0) return kMsgNoPatch;
 
   PrepareNotice(notice, notice_len);
-  s->group_table_pos = PayloadTell(s);
+  // The cursor now stands just after the texts: both were read in full,
+  // every read delivering all it was asked for. Taken from the lengths, the
+  // position does not depend on one more system call succeeding.
+  s->group_table_pos =
+      (uint32_t)f->notice_length + (uint32_t)f->description_length;
   if (s->hooks.keep_notice) s->hooks.keep_notice(s->hooks.ctx, notice);
 
   if (f->description_length > 0) {

@@ -10,6 +10,7 @@
 #include "container/load_fixture.h"
 #include "container/payload_stream.h"
 #include "maker/writer/container_writer.h"
+#include "support/fault_platform.h"
 #include "support/scratch_dir.h"
 
 using writer::Bytes;
@@ -33,13 +34,12 @@ std::string Repetitive(size_t n) {
   return s;
 }
 
-// The native table with a few calls counted and, on request, failed.
+// The native table with reads and writes measured, and one read failed or
+// cut short on request (what FaultPlatform does not offer).
 struct Faults {
-  int reads = 0, writes = 0, temps = 0;
-  int fail_read_at = 0;   // 1-based call number; 0 never
-  int fail_write_at = 0;
-  bool fail_temp = false;
-  bool short_read = false;  // the failing read succeeds with fewer bytes
+  int reads = 0, temps = 0;
+  int fail_read_at = 0;     // 1-based call number; 0 never
+  bool short_read = false;  // the chosen read succeeds with one byte less
   int32_t max_read = 0, max_write = 0;
 };
 Faults g_faults;
@@ -59,18 +59,12 @@ bool FaultyRead(PlatformFile f, void* buf, int32_t n, int32_t* done) {
 }
 
 bool FaultyWrite(PlatformFile f, const void* buf, int32_t n, int32_t* done) {
-  ++g_faults.writes;
   if (n > g_faults.max_write) g_faults.max_write = n;
-  if (g_faults.writes == g_faults.fail_write_at) {
-    if (done) *done = 0;
-    return false;
-  }
   return PlatformNative()->write(f, buf, n, done);
 }
 
 PlatformFile FaultyTemp(void) {
   ++g_faults.temps;
-  if (g_faults.fail_temp) return 0;
   return PlatformNative()->create_temp_file();
 }
 
@@ -296,33 +290,103 @@ TEST(LoadContainer, CorruptDeflateStreamGives1) {
   }
 }
 
-TEST(LoadContainer, TemporaryFileNotCreatedGives39) {
-  ScratchDir dir;
-  Faults f;
-  f.fail_temp = true;
-  Loaded l = LoadFile(dir, MakeContainer("n", "d", "x", false), Faulty(f));
-  EXPECT_EQ(l.code, kMsgTempFull);
-  EXPECT_EQ(g_faults.temps, 1);
+// Loads `file` through fault.os() with a session of its own: only the
+// loader's calls reach the table.
+MsgCode LoadThrough(const ScratchDir& dir, const Bytes& file,
+                    FaultPlatform* fault, bool* payload_open) {
+  dir.Write("patch.exe", writer::ToString(file));
+  SessionBox s(fault->os());
+  StrSetZ(&s->own_path, dir.Path("patch.exe").c_str());
+  MsgCode rc = LoadContainer(s.get());
+  *payload_open = s->payload != 0;
+  return rc;
 }
 
-// Fails each write to the payload stream in turn: always 39, and the
-// half-built stream is closed.
-TEST(LoadContainer, EveryFailedWriteGives39) {
+TEST(LoadContainer, TemporaryFileFailuresGive39) {
   ScratchDir dir;
   for (bool deflate : {false, true}) {
     SCOPED_TRACE(deflate ? "deflated" : "stored");
     Bytes file = MakeContainer("n", "d", Repetitive(6000), deflate);
-    Loaded whole = LoadFile(dir, file, Faulty(Faults{}));
-    ASSERT_EQ(whole.code, kOk);
-    int writes = g_faults.writes;
-    ASSERT_GE(writes, 6);
+    bool open = true;
+    {
+      FaultPlatform fault;
+      fault.FailCall(kFaultCreateTempFile, 1);
+      EXPECT_EQ(LoadThrough(dir, file, &fault, &open), kMsgTempFull);
+      EXPECT_EQ(fault.Calls(kFaultRead), 2);  // trailer and header only
+    }
+    // The temporary folder fills up part way through the payload.
+    for (int64_t room : {0, 1, 1023, 1024, 4000, 6000}) {
+      SCOPED_TRACE(room);
+      FaultPlatform fault;
+      fault.LimitWrites(room);
+      EXPECT_EQ(LoadThrough(dir, file, &fault, &open), kMsgTempFull);
+      EXPECT_FALSE(open);
+    }
+    // Each write failing in turn.
+    int writes;
+    {
+      FaultPlatform fault;
+      ASSERT_EQ(LoadThrough(dir, file, &fault, &open), kOk);
+      writes = fault.Calls(kFaultWrite);
+      ASSERT_GE(writes, 6);
+    }
     for (int k = 1; k <= writes; k++) {
       SCOPED_TRACE(k);
-      Faults f;
-      f.fail_write_at = k;
-      Loaded l = LoadFile(dir, file, Faulty(f));
-      EXPECT_EQ(l.code, kMsgTempFull);
-      EXPECT_FALSE(l.payload_open);
+      FaultPlatform fault;
+      fault.FailCall(kFaultWrite, k);
+      EXPECT_EQ(LoadThrough(dir, file, &fault, &open), kMsgTempFull);
+      EXPECT_FALSE(open);
+    }
+  }
+}
+
+// Every platform call the loader makes, failed in turn: the code of the
+// step it belongs to, never success, and no payload stream left open.
+TEST(LoadContainer, EveryFailedCallGivesACode) {
+  ScratchDir dir;
+  for (bool deflate : {false, true}) {
+    SCOPED_TRACE(deflate ? "deflated" : "stored");
+    Bytes file = MakeContainer("notice", "description", Repetitive(5000),
+                               deflate, "MZ");
+    std::vector<std::string> calls;
+    {
+      FaultPlatform fault;
+      fault.Record(true);
+      bool open = false;
+      ASSERT_EQ(LoadThrough(dir, file, &fault, &open), kOk);
+      calls = fault.log();
+    }
+    int count[kFaultOpCount] = {};
+    bool temp_made = false;
+    for (const std::string& call : calls) {
+      std::string op = call.substr(0, call.find(' '));
+      if (op == "close") continue;
+      FaultOp which = kFaultOpCount;
+      for (int o = 0; o < kFaultAnyFileOp; o++)
+        if (op == FaultOpName((FaultOp)o)) which = (FaultOp)o;
+      ASSERT_NE(which, kFaultOpCount) << call;
+      int k = ++count[which];
+      SCOPED_TRACE(call + " #" + std::to_string(k));
+      MsgCode want;
+      switch (which) {
+        case kFaultOpenFile: want = kMsgCannotOpenSelf; break;
+        case kFaultCreateTempFile: want = kMsgTempFull; break;
+        case kFaultWrite: want = kMsgTempFull; break;
+        case kFaultFileSize: want = kMsgNotAPatch; break;
+        // Seeks of the executable; then the payload stream's rewind.
+        case kFaultSeek: want = temp_made ? kMsgTempFull : kMsgNotAPatch; break;
+        default: want = -1;  // reads: checked in EveryFailedReadGivesItsStepsCode
+      }
+      if (which == kFaultCreateTempFile) temp_made = true;
+      FaultPlatform fault;
+      fault.FailCall(which, k);
+      bool open = true;
+      MsgCode rc = LoadThrough(dir, file, &fault, &open);
+      EXPECT_NE(rc, kOk);
+      if (want >= 0) {
+        EXPECT_EQ(rc, want);
+      }
+      EXPECT_FALSE(open);
     }
   }
 }
