@@ -18,8 +18,11 @@ namespace {
 
 enum { kPathBuffer = 501 };  // GetCurrentDirectoryA, GetShortPathNameA
 
+// A leading '/' roots a path as '\\' does; the paths of this system take
+// either separator.
 bool IsAbsolute(const Str* p) {
-  return (p->len > 0 && p->s[0] == '\\') || (p->len > 1 && p->s[1] == ':');
+  return (p->len > 0 && (p->s[0] == '\\' || p->s[0] == '/')) ||
+         (p->len > 1 && p->s[1] == ':');
 }
 
 // The short form of a path; the path itself (long names) when the system
