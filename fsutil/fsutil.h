@@ -26,7 +26,9 @@ bool FsFileExists(const Platform* os, const char* path);
 bool FsFolderExists(const Platform* os, const char* path);
 // Creates every folder the path names before its last separator.
 void FsCreateParentFolders(const Platform* os, const char* path);
-// Tries to remove every ancestor of the path, innermost first.
+// Tries to remove every ancestor of the path, innermost first. A path that
+// starts with separators (UNC, or the root of the current drive) keeps them,
+// so its own ancestors are tried.
 void FsRemoveEmptyParentFolders(const Platform* os, const char* path);
 
 #endif

@@ -7,6 +7,11 @@
 // on, and tests wrap a table to fail the k-th call. No header above this layer
 // includes windows.h.
 //
+// On the host, posix_hooks.h sets what stands in for the Windows system
+// (folders, version family, restart answer) and reads back the delayed
+// moves, profile writes and restart requests; posix_registry.h seeds and
+// lists the in-memory registry.
+//
 // Paths are NUL-terminated code-page-950 byte strings; '\' and '/' both
 // separate. Sizes and positions are the low 32 bits, as the Win32 calls
 // without a high part report them.
