@@ -11,6 +11,7 @@
 #endif
 
 #include "payload/target_groups.h"
+#include "support/fault_platform.h"
 #include "support/payload_fixture.h"
 #include "support/scratch_dir.h"
 
@@ -306,6 +307,49 @@ TEST_F(TargetGroupsTest, OtherGroupFlagBitsAreIgnored) {
   b.SetGroupFlags(0xFD);  // every bit but more-groups
   ASSERT_EQ(Read(b), kOk);
   EXPECT_EQ(s()->groups.last, 0);
+}
+
+// What the system fails to give is refused, never taken as an empty or
+// stale folder; an opened key is closed whatever the query gives.
+TEST(TargetGroupsFaults, FailingSystemCallsAreRefused) {
+  RemoveTestRegistryKey();
+  const std::string nul(1, '\0');
+  ASSERT_TRUE(SeedRegistryValue("", "Dir", kRegSz, "C:\\x" + nul));
+  struct Case {
+    const char* what;
+    FaultOp op;
+    uint8_t kind;
+    MsgCode code;
+    int closes;
+  };
+  const Case cases[] = {
+      {"Windows folder", kFaultWindowsFolder, kGroupWindowsFolder,
+       kMsgRegistryFolder, 0},
+      {"System folder", kFaultSystemFolder, kGroupSystemFolder,
+       kMsgRegistryFolder, 0},
+      {"registry open", kFaultRegOpen, kGroupRegistryValue,
+       kMsgRegistryFolder, 0},
+      {"registry query", kFaultRegQuery, kGroupRegistryValue,
+       kMsgRegistryFolder, 1},
+      {"payload read", kFaultRead, kGroupChosenFolder, kMsgBroken, 0},
+  };
+  for (const Case& c : cases) {
+    FaultPlatform fault;
+    PayloadSession ps(fault.os());
+    PayloadBuilder b;
+    if (c.kind == kGroupRegistryValue)
+      b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Dir", "BAK");
+    else
+      b.RawGroup(c.kind, "", "BAK");
+    ASSERT_TRUE(ps.Load(b));
+    fault.Reset();
+    fault.FailCall(c.op, 1);
+    EXPECT_EQ(ReadTargetGroups(ps.s()), c.code) << c.what;
+    EXPECT_EQ(ps.s()->groups.last, -1) << c.what;
+    EXPECT_TRUE(ps.folders_shown.empty()) << c.what;
+    EXPECT_EQ(fault.Calls(kFaultRegClose), c.closes) << c.what;
+  }
+  RemoveTestRegistryKey();
 }
 
 }  // namespace
