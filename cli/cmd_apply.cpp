@@ -9,10 +9,13 @@
 //
 // The restart question is answered No unless --yes is given. This tool
 // cannot restart the system or keep moves for a restart: the moves the run
-// scheduled are printed on stderr instead, for the user to carry out.
+// scheduled are printed on the error stream instead, for the user to carry
+// out.
 //
 // Without --registry the registry is empty; with it the REGEDIT4 file is
 // loaded before the run and the whole registry written back to it after.
+#include "cli/cmd_apply.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -54,8 +57,8 @@ bool OnAsk(void* ctx, const char* text, const char* caption, uint32_t) {
   return c->yes;
 }
 
-int Usage() {
-  fprintf(stderr,
+int Usage(FILE* err) {
+  fprintf(err,
           "usage: selfpatch apply PATCH [FOLDER] [--yes] "
           "[--registry FILE.reg]\n");
   return 2;
@@ -109,28 +112,29 @@ void ReportRestartSchedule(FILE* err) {
 
 }  // namespace
 
-int CmdApply(int argc, char** argv) {
+int ApplyMain(int argc, char** argv, FILE* out, FILE* err) {
   ApplyOptions o;
-  if (!ParseArgs(argc, argv, &o)) return Usage();
+  if (!ParseArgs(argc, argv, &o)) return Usage(err);
   if (!IsFolder(o.folder)) {
-    fprintf(stderr, "selfpatch apply: %s: no such folder\n", o.folder);
+    fprintf(err, "selfpatch apply: %s: no such folder\n", o.folder);
     return 2;
   }
   PosixClearRecords();
+  // The registry is what the file holds, or nothing.
+  PosixRegClear();
   if (o.registry) {
     std::string error;
-    PosixRegClear();
     if (!LoadRegFile(o.registry, &error)) {
-      fprintf(stderr, "selfpatch apply: %s\n", error.c_str());
+      fprintf(err, "selfpatch apply: %s\n", error.c_str());
       return 2;
     }
   }
 
   PatchSession ps;
-  MsgCode rc = ps.Open("selfpatch apply", o.patch, o.folder, stderr);
+  MsgCode rc = ps.Open("selfpatch apply", o.patch, o.folder, err);
   if (rc != kOk) return rc;
   Session* s = ps.s();
-  Console console = {stdout, stderr, o.yes};
+  Console console = {out, err, o.yes};
   s->hooks.ctx = &console;
   s->hooks.line_done = OnLineDone;
   s->hooks.ask = OnAsk;
@@ -140,12 +144,18 @@ int CmdApply(int argc, char** argv) {
   if (rc == kOk) LogMessage(s, kMsgSuccess);
   // The line still open at the end (a failure text without a final break).
   if (s->log.pending.len > 0) OnLineDone(&console, s->log.pending.s);
-  ReportRestartSchedule(stderr);
+  ReportRestartSchedule(err);
 
   if (o.registry) {
     std::string error;
     if (!SaveRegFile(o.registry, &error))
-      fprintf(stderr, "selfpatch apply: %s\n", error.c_str());
+      fprintf(err, "selfpatch apply: %s\n", error.c_str());
   }
+  fflush(out);
+  fflush(err);
   return rc;
+}
+
+int CmdApply(int argc, char** argv) {
+  return ApplyMain(argc, argv, stdout, stderr);
 }

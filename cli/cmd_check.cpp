@@ -16,6 +16,8 @@
 // The exit status is 0 when the run would get through the staging and
 // registry checks, otherwise the message code the run would stop with
 // (2 for usage errors).
+#include "cli/cmd_check.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -39,8 +41,8 @@ struct CheckOptions {
   const char* registry = nullptr;
 };
 
-int Usage() {
-  fprintf(stderr,
+int Usage(FILE* err) {
+  fprintf(err,
           "usage: selfpatch check PATCH [FOLDER] [--registry FILE.reg]\n");
   return 2;
 }
@@ -104,6 +106,7 @@ bool NameIsFile(const Platform* os, const std::string& path) {
 
 struct Checker {
   Session* s;
+  FILE* out;
   // The first code each stage would stop with: the registry pass runs only
   // after every file has been staged and committed.
   MsgCode staging = kOk;
@@ -140,11 +143,11 @@ struct Checker {
     const Platform* os = s->os;
     const CurrentEntry* e = &s->entry;
     std::string target = JoinPath(s->target_folder, e->name);
-    printf("  patched   %s: ", Text(e->name).c_str());
+    fprintf(out, "  patched   %s: ", Text(e->name).c_str());
     bool present = false;
     if (Matches(os, target, e->new_size, e->new_checksum, e->hole_offset,
                 e->hole_length, &present)) {
-      printf("already updated; nothing to do\n");
+      fprintf(out, "already updated; nothing to do\n");
       return;
     }
     int32_t count = e->source_count;
@@ -166,54 +169,58 @@ struct Checker {
       }
       if (where.empty()) continue;
       int32_t steps = count - k;
-      printf("source %d of %d (%s) matches %s; would rebuild in %d step%s%s\n",
+      fprintf(out, "source %d of %d (%s) matches %s; would rebuild in %d step%s%s\n",
              (int)k + 1, (int)count, Text(src->name).c_str(), where.c_str(),
              (int)steps, steps == 1 ? "" : "s", MoveAsideNote().c_str());
       return;
     }
     if (!e->optional) {
-      printf("no matching source; the run would fail (33)\n");
+      fprintf(out, "no matching source; the run would fail (33)\n");
       Predict(kMsgRequiredMissing);
     } else if (e->flags & kEntryQuiet) {
-      printf("no matching source; optional and quiet: skipped\n");
+      fprintf(out, "no matching source; optional and quiet: skipped\n");
     } else {
-      printf("no matching source; optional: skipped with a warning\n");
+      fprintf(out, "no matching source; optional: skipped with a warning\n");
     }
   }
 
   void NewFile() {
-    printf("  new       %s: would create it (%u bytes)%s\n",
+    fprintf(out, "  new       %s: would create it (%u bytes)%s\n",
            Text(s->entry.name).c_str(), (unsigned)s->entry.data_length,
            MoveAsideNote().c_str());
   }
 
   void Removed() {
     std::string target = JoinPath(s->target_folder, s->entry.name);
-    printf("  removed   %s: ", Text(s->entry.name).c_str());
+    fprintf(out, "  removed   %s: ", Text(s->entry.name).c_str());
+    std::string backup =
+        JoinPath3(s->target_folder, s->backup_name, s->entry.name);
     if (NameIsFile(s->os, target))
-      printf("would move it to the backup folder%s\n",
-             MoveAsideNote().c_str());
+      fprintf(out, "would move it to the backup folder%s\n",
+              FsFileExists(s->os, backup.c_str())
+                  ? ", replacing the backup kept there"
+                  : "");
     else
-      printf("already gone; nothing to do\n");
+      fprintf(out, "already gone; nothing to do\n");
   }
 
   // Reads the script as the registry pass does and looks at the registry
   // without writing.
   void Registry() {
     const Platform* os = s->os;
-    printf("  registry  ");
+    fprintf(out, "  registry  ");
     PayloadSeek(s, s->entry.data_pos);
     uint8_t b[4];
     Str subkey, name;
     uint8_t skip[5];
     if (!PayloadRead(s, b, 4) || !PayloadReadString(s, &subkey) ||
         !PayloadReadString(s, &name) || !PayloadRead(s, skip, 5)) {
-      printf("script cannot be read; the run would fail (1)\n");
+      fprintf(out, "script cannot be read; the run would fail (1)\n");
       PredictRegistry(kMsgBroken);
       return;
     }
     RegKey root = LoadLe32(b);
-    printf("check %s \"%s\": ", Text(subkey).c_str(), Text(name).c_str());
+    fprintf(out, "check %s \"%s\": ", Text(subkey).c_str(), Text(name).c_str());
     RegKey key = 0;
     bool found = false;
     if (os->reg_open(root, subkey.s, kKeyRead, &key)) {
@@ -264,17 +271,17 @@ struct Checker {
       }
     }
     if (broken || too_long) {
-      printf("script damaged; the run would fail (1)\n");
+      fprintf(out, "script damaged; the run would fail (1)\n");
       PredictRegistry(kMsgBroken);
     } else if (!found) {
-      printf("missing or empty; the run would fail (40)\n");
+      fprintf(out, "missing or empty; the run would fail (40)\n");
       PredictRegistry(kMsgRegistryFolder);
     } else if (missing_key) {
-      printf("present, but a key to write is missing; the run would fail "
+      fprintf(out, "present, but a key to write is missing; the run would fail "
              "(41)\n");
       PredictRegistry(kMsgRegistryAccess);
     } else {
-      printf("present; would set %d value%s\n", values,
+      fprintf(out, "present; would set %d value%s\n", values,
              values == 1 ? "" : "s");
     }
   }
@@ -285,18 +292,18 @@ struct Checker {
       StrCopy(&s->target_folder, &s->groups.folder[g]);
       if (!PayloadReadString(s, &s->backup_name) ||
           !PayloadNameStaysInside(s->backup_name.s, s->backup_name.len)) {
-        printf("group %d: backup folder name damaged; the run would fail "
+        fprintf(out, "group %d: backup folder name damaged; the run would fail "
                "(1)\n",
                (int)g);
         Predict(kMsgBroken);
         return;
       }
-      printf("group %d: folder %s, backup folder %s\n", (int)g,
+      fprintf(out, "group %d: folder %s, backup folder %s\n", (int)g,
              Text(s->target_folder).c_str(), Text(s->backup_name).c_str());
       for (;;) {
         uint8_t kind = 0;
         if (!ReadNextEntryHeader(s, &kind)) {
-          printf("  entry header damaged or refused; the run would fail "
+          fprintf(out, "  entry header damaged or refused; the run would fail "
                  "(37)\n");
           Predict(kMsgStructure);
           return;
@@ -318,40 +325,46 @@ struct Checker {
 
 }  // namespace
 
-int CmdCheck(int argc, char** argv) {
+int CheckMain(int argc, char** argv, FILE* out, FILE* err) {
   CheckOptions o;
-  if (!ParseArgs(argc, argv, &o)) return Usage();
+  if (!ParseArgs(argc, argv, &o)) return Usage(err);
   if (!IsFolder(o.folder)) {
-    fprintf(stderr, "selfpatch check: %s: no such folder\n", o.folder);
+    fprintf(err, "selfpatch check: %s: no such folder\n", o.folder);
     return 2;
   }
+  // The registry is what the file holds, or nothing.
+  PosixRegClear();
   if (o.registry) {
     std::string error;
-    PosixRegClear();
     if (!LoadRegFile(o.registry, &error)) {
-      fprintf(stderr, "selfpatch check: %s\n", error.c_str());
+      fprintf(err, "selfpatch check: %s\n", error.c_str());
       return 2;
     }
   }
   PatchSession ps;
-  MsgCode rc = ps.Open("selfpatch check", o.patch, o.folder, stderr);
+  MsgCode rc = ps.Open("selfpatch check", o.patch, o.folder, err);
   if (rc != kOk) return rc;
   Session* s = ps.s();
   rc = ReadTargetGroups(s);
   if (rc != kOk) {
-    printf("target groups: %s\n", MessageUtf8(s, rc).c_str());
+    fprintf(out, "target groups: %s\n", MessageUtf8(s, rc).c_str());
     return rc;
   }
   Checker c;
   c.s = s;
+  c.out = out;
   c.Walk();
   MsgCode predicted = c.Predicted();
   if (predicted == kOk)
-    printf("result: the run would apply the patch (%d entr%s)\n", c.entries,
+    fprintf(out, "result: the run would apply the patch (%d entr%s)\n", c.entries,
            c.entries == 1 ? "y" : "ies");
   else
-    printf("result: the run would fail with code %d: %s\n", (int)predicted,
+    fprintf(out, "result: the run would fail with code %d: %s\n", (int)predicted,
            MessageUtf8(s, predicted).c_str());
-  fflush(stdout);
+  fflush(out);
   return predicted;
+}
+
+int CmdCheck(int argc, char** argv) {
+  return CheckMain(argc, argv, stdout, stderr);
 }

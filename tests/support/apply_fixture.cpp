@@ -86,6 +86,9 @@ bool RecWriteProfileString(const char* section, const char* key,
   l.value = value ? value : "";
   l.file = file ? file : "";
   g_recorder->profile.push_back(l);
+  if (!g_recorder->profile_file.empty())
+    return g_recorder->base->write_profile_string(
+        section, key, value, g_recorder->profile_file.c_str());
   return true;
 }
 

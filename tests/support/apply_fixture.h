@@ -71,6 +71,9 @@ struct RestartRecorder {
     std::string section, key, value, file;
   };
   std::vector<ProfileLine> profile;
+  // When set, profile writes also reach the base table, into this file
+  // instead of the one named (a real WININIT.INI stays untouched).
+  std::string profile_file;
   int restart_requests = 0;
   bool accept_restart = true;
   // short_path: a path found here gives its entry; otherwise the base
