@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb xdotool imagemagick fonts-arphic-uming locales
   libdivsufsort-dev libzopfli-dev bsdiff xdelta3 zstd
+  clang libclang-rt-14-dev cppcheck clang-tidy
 )
 
 missing=()
