@@ -14,6 +14,9 @@
 #endif
 
 #include "platform/platform.h"
+#ifndef _WIN32
+#include "platform/posix_hooks.h"
+#endif
 #include "support/scratch_dir.h"
 
 namespace {
@@ -210,12 +213,11 @@ TEST(PlatformFiles, DeleteAndFolderCallsKeepToTheirKind) {
   EXPECT_FALSE(dir.Exists("full"));
 }
 
-// The qvx*.TMP names in the system's temporary folder.
-std::set<std::string> TempNames() {
+// The qvx*.TMP names in a folder.
+std::set<std::string> TempNames(const std::filesystem::path& folder) {
   std::set<std::string> names;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(
-           std::filesystem::temp_directory_path(ec), ec)) {
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
     std::string n = e.path().filename().string();
     if (n.size() == 11 && n.compare(0, 3, "qvx") == 0 &&
         n.compare(7, 4, ".TMP") == 0)
@@ -225,7 +227,17 @@ std::set<std::string> TempNames() {
 }
 
 TEST(PlatformFiles, TemporaryFileIsPrivateAndGoneAfterClose) {
-  std::set<std::string> before = TempNames();
+#ifdef _WIN32
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::temp_directory_path(ec);
+#else
+  // Other test processes make temporary files in the shared folder at the
+  // same time; a private folder keeps their names out of this count.
+  ScratchDir scratch;
+  PosixSetTempFolder(scratch.path().c_str());
+  std::filesystem::path folder = scratch.path();
+#endif
+  std::set<std::string> before = TempNames(folder);
   PlatformFile a = Os()->create_temp_file();
   PlatformFile b = Os()->create_temp_file();
   ASSERT_NE(a, nullptr);
@@ -237,7 +249,10 @@ TEST(PlatformFiles, TemporaryFileIsPrivateAndGoneAfterClose) {
   EXPECT_EQ(ReadAll(b), "other");
   Os()->close(a);
   Os()->close(b);
-  std::set<std::string> after = TempNames();
+  std::set<std::string> after = TempNames(folder);
+#ifndef _WIN32
+  PosixSetTempFolder(nullptr);
+#endif
   for (const std::string& n : after)
     EXPECT_TRUE(before.count(n)) << n << " was left behind";
 }
