@@ -13,6 +13,7 @@
 //                      enabled and reading "leave"
 //   lines N            wait until the log holds at least N lines
 //   gone               wait until the main window no longer exists
+//   hidden             fail if the main window is on the screen
 //   dump FILE          write the window's state (see Dump) to FILE
 //   folder TEXT        type TEXT into the folder field (replacing it)
 //   click NAME         click a button (apply, browse, exit, info); fails
@@ -25,7 +26,11 @@
 //                      handled by the window (a run it started has ended)
 //   box FILE ANSWER    wait for a message box, write its caption and text
 //                      to FILE, then answer ok, yes or no
+//   boxshown           wait for a message box, leave it open
 //   nobox MS           fail if a message box shows within MS milliseconds
+//   pick FILE          in the open-file dialog, type FILE and press OK
+//   assoc COMMAND      make COMMAND the handler of ".htm" pages (an empty
+//                      COMMAND leaves ".htm" with an empty default value)
 //   sleep MS
 //
 //   shell_e2e_driver handler ...
@@ -53,15 +58,26 @@ const char kLeaveText[] = "\xC2\xF7\x20\xB6\x7D";      // 離 開
   exit(1);
 }
 
+// The controls keep their texts in UTF-16; asking in UTF-16 and converting
+// to code page 950 here gives the bytes the program's own ANSI calls see.
+// (Wine hands an ANSI LB_GETTEXT across processes back unconverted.)
+std::string ToBig5(const wchar_t* w, int n) {
+  if (n <= 0) return std::string();
+  int size = WideCharToMultiByte(950, 0, w, n, NULL, 0, NULL, NULL);
+  std::string out((size_t)size, '\0');
+  WideCharToMultiByte(950, 0, w, n, &out[0], size, NULL, NULL);
+  return out;
+}
+
 std::string Text(HWND w) {
-  char buf[8192];
+  static wchar_t buf[8192];
   buf[0] = 0;
   DWORD_PTR n = 0;
-  if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, (LPARAM)buf,
-                           SMTO_NORMAL, 5000, &n))
+  if (!SendMessageTimeoutW(w, WM_GETTEXT, sizeof buf / sizeof buf[0],
+                           (LPARAM)buf, SMTO_NORMAL, 5000, &n))
     return std::string();
-  buf[sizeof buf - 1] = 0;
-  return std::string(buf);
+  buf[sizeof buf / sizeof buf[0] - 1] = 0;
+  return ToBig5(buf, (int)wcslen(buf));
 }
 
 std::string ClassOf(HWND w) {
@@ -118,12 +134,16 @@ std::vector<std::string> Lines(HWND list) {
   std::vector<std::string> out;
   LRESULT n = Send(list, LB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < n; i++) {
-    LRESULT len = Send(list, LB_GETTEXTLEN, (WPARAM)i, 0);
-    if (len < 0) continue;
-    std::string s((size_t)len + 1, '\0');
-    Send(list, LB_GETTEXT, (WPARAM)i, (LPARAM)&s[0]);
-    s.resize(strlen(s.c_str()));
-    out.push_back(s);
+    DWORD_PTR len = 0;
+    if (!SendMessageTimeoutW(list, LB_GETTEXTLEN, (WPARAM)i, 0, SMTO_NORMAL,
+                             10000, &len) || (LRESULT)len < 0)
+      Fail("cannot read a log line");
+    std::vector<wchar_t> w((size_t)len + 1, 0);
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)i, (LPARAM)w.data(),
+                        SMTO_NORMAL, 10000, &got);
+    w.back() = 0;
+    out.push_back(ToBig5(w.data(), (int)wcslen(w.data())));
   }
   return out;
 }
@@ -252,6 +272,10 @@ void Dump(const char* path) {
   }
   out += "description=" + Describe(c.main, c.description, false) + esc + "\n";
   out += "log=" + Describe(c.main, c.log, false) + "\n";
+  // A list box without LBS_NOINTEGRALHEIGHT shows whole lines only and
+  // trims its height to a multiple of this.
+  out += "item_height=" + std::to_string(Send(c.log, LB_GETITEMHEIGHT, 0, 0)) +
+         "\n";
   std::vector<std::string> lines = Lines(c.log);
   for (const std::string& l : lines) out += "line=" + l + "\n";
   out += "lines=" + std::to_string(lines.size()) + "\n";
@@ -264,6 +288,27 @@ HWND Button(const Controls& c, const char* name) {
   if (!strcmp(name, "exit")) return c.exit;
   if (!strcmp(name, "info")) return c.info;
   Fail("unknown button", name);
+}
+
+void SetDefault(const char* subkey, const char* value) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_CLASSES_ROOT, subkey, 0, NULL, 0, KEY_ALL_ACCESS,
+                      NULL, &key, NULL) != ERROR_SUCCESS)
+    Fail("cannot create key", subkey);
+  LONG rc = RegSetValueExA(key, "", 0, REG_SZ, (const BYTE*)value,
+                           (DWORD)strlen(value) + 1);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) Fail("cannot set the default value of", subkey);
+}
+
+void SetAssociation(const char* command) {
+  const char kType[] = "selfpatch.test.htm";
+  if (!*command) {
+    SetDefault(".htm", "");
+    return;
+  }
+  SetDefault(".htm", kType);
+  SetDefault("selfpatch.test.htm\\shell\\open\\command", command);
 }
 
 int Handler(void) {
@@ -305,6 +350,9 @@ int main(int argc, char** argv) {
     } else if (!strcmp(step, "gone")) {
       WaitFor([] { return FindWindowA(kClass, NULL) == NULL; },
               "the window to close");
+    } else if (!strcmp(step, "hidden")) {
+      HWND w = FindWindowA(kClass, NULL);
+      if (w && IsWindowVisible(w)) Fail("the main window is showing");
     } else if (!strcmp(step, "dump")) {
       Dump(Arg(argc, argv, ++i));
     } else if (!strcmp(step, "folder")) {
@@ -341,13 +389,16 @@ int main(int argc, char** argv) {
       Sleep(200);  // let it finish laying itself out
       SaveFile(path, "caption=" + Text(box) + "\ntext=" + BoxMessage(box) +
                           "\n");
-      int id = !strcmp(answer, "yes") ? IDYES
-               : !strcmp(answer, "no") ? IDNO
-                                       : IDOK;
+      int id = !strcmp(answer, "yes")      ? IDYES
+               : !strcmp(answer, "no")     ? IDNO
+               : !strcmp(answer, "cancel") ? IDCANCEL
+                                           : IDOK;
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                    (LPARAM)GetDlgItem(box, id));
       WaitFor([box] { return !IsWindow(box) || !IsWindowVisible(box); },
               "the message box to close");
+    } else if (!strcmp(step, "boxshown")) {
+      WaitFor([] { return CurrentBox() != NULL; }, "a message box");
     } else if (!strcmp(step, "nobox")) {
       DWORD ms = (DWORD)atoi(Arg(argc, argv, ++i));
       DWORD start = GetTickCount();
@@ -356,12 +407,32 @@ int main(int argc, char** argv) {
         if (box) Fail("unexpected message box:", Text(box).c_str());
         Sleep(50);
       }
+    } else if (!strcmp(step, "pick")) {
+      const char* file = Arg(argc, argv, ++i);
+      HWND box = NULL;
+      WaitFor([&box] { box = CurrentBox(); return box != NULL; },
+              "the file dialog");
+      Sleep(300);
+      // The file name field: edt1 in the old-style dialog, the combo box
+      // cmb13 in the Explorer-style one.
+      HWND edit = GetDlgItem(box, 0x480);
+      if (!edit) edit = GetDlgItem(box, 0x47C);
+      if (!edit) Fail("the file dialog has no file name field");
+      Send(edit, WM_SETTEXT, 0, (LPARAM)file);
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   (LPARAM)GetDlgItem(box, IDOK));
+      WaitFor([box] { return !IsWindow(box) || !IsWindowVisible(box); },
+              "the file dialog to close");
+    } else if (!strcmp(step, "assoc")) {
+      SetAssociation(Arg(argc, argv, ++i));
     } else if (!strcmp(step, "sleep")) {
       Sleep((DWORD)atoi(Arg(argc, argv, ++i)));
     } else {
       Fail("unknown step", step);
     }
   }
-  WaitDone();
-  return 0;
+  // A click still being handled (a box it opened, say) is left to the next
+  // invocation; the window goes on with it when this process ends.
+  fflush(stdout);
+  ExitProcess(0);
 }
