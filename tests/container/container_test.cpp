@@ -551,7 +551,7 @@ TEST(LoadContainer, CorruptInputSweep) {
     SCOPED_TRACE(deflate ? "deflated" : "stored");
     using namespace std::string_literals;
     Bytes file = MakeContainer("Notice\0two#%x"s, "Desc\0"s,
-                               Repetitive(300) + RandomBytes(40, 14), deflate,
+                               Repetitive(100) + RandomBytes(20, 14), deflate,
                                "MZ-stub");
     auto check = [&](const Bytes& f) {
       Loaded l = LoadFile(dir, f, Native(), true);
@@ -574,7 +574,7 @@ TEST(LoadContainer, CorruptInputSweep) {
     }
     for (size_t i = 0; i < file.size(); i++) {
       SCOPED_TRACE("flipped byte " + std::to_string(i));
-      for (uint8_t mask : {0xFF, 0x01, 0x80}) {
+      for (uint8_t mask : {0xFF, 0x01}) {
         Bytes f = file;
         f[i] ^= mask;
         check(f);
