@@ -25,6 +25,10 @@ static_assert(kFieldStyle == 0x50000000, "folder field style");
 static_assert(kDescriptionStyle == 0x40200804, "description style");
 static_assert(kLogStyle == 0x50304000, "log list style");
 
+// The dialog record as Windows 95 and NT 4 know it: 76 bytes on i686.
+static_assert(sizeof(void*) != 4 || OPENFILENAME_SIZE_VERSION_400A == 76,
+              "file dialog record size");
+
 const int kDescriptionOffset = 150;  // what the description pane pushes down
 const COLORREF kLinkColour = RGB(0, 0, 238);
 

@@ -12,14 +12,15 @@
 #                   fixture writer [build/win64]
 #   SP_WIN32_BUILD  i686 build with the shipping patch-stub.exe [build/win32]
 #   SP_GUI_WORK     scratch folder, wiped first [build/gui-wine]
-#   SP_LONG_KIB     size of the file whose patch is interrupted [2048]
+#   SP_LONG_KIB     size of the file whose patch is interrupted [512]
+#   SP_GUI_ONLY     run only these scenarios (names of the test_ functions)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
 win64=${SP_WIN64_BUILD:-$root/build/win64}
 win32=${SP_WIN32_BUILD:-$root/build/win32}
 work=${SP_GUI_WORK:-$root/build/gui-wine}
-export SP_LONG_KIB=${SP_LONG_KIB:-2048}
+export SP_LONG_KIB=${SP_LONG_KIB:-512}
 
 passed=0
 failed=0
@@ -58,55 +59,10 @@ done
 # --- Wine in a virtual display ----------------------------------------------
 rm -rf "$work"
 mkdir -p "$work"
-export WINEPREFIX=$work/wineprefix WINEDEBUG=-all
-export LANG=zh_TW.UTF-8 LC_ALL=zh_TW.UTF-8
-wine=/usr/lib/wine/wine64
+. tests/shell_e2e/wine_session.sh
+trap wine_session_stop EXIT
+wine_session_start "$work" || { fail "virtual X display started"; finish; }
 
-display=
-for n in $(seq 91 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-    display=$n
-    break
-  fi
-done
-[ -n "$display" ] || { fail "free X display"; finish; }
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-export DISPLAY=:$display
-cleanup() {
-  /usr/lib/wine/wineserver -k >/dev/null 2>&1
-  kill "$xvfb_pid" 2>/dev/null
-  wait "$xvfb_pid" 2>/dev/null
-}
-trap cleanup EXIT
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-
-wineserver=/usr/lib/wine/wineserver
-"$wine" wineboot -i >"$work/wineboot.log" 2>&1
-# A virtual desktop: Wine draws the window frames itself, so screenshots show
-# the caption without a window manager. Fonts as on a Traditional Chinese
-# Windows, where the faces the program and the system ask for fall back to a
-# Ming font with Latin letters; left to itself Wine picks a CJK fallback font
-# without Latin letters, and a System font without CJK glyphs (so the folder
-# label comes out wider than the program measures it).
-{
-  echo 'REGEDIT4'
-  echo
-  echo '[HKEY_CURRENT_USER\Software\Wine\Explorer]'
-  echo '"Desktop"="Default"'
-  echo '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]'
-  echo '"Default"="1024x768"'
-  echo '[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]'
-  for face in Fixedsys System Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'MS Sans Serif' PMingLiU MingLiU; do
-    echo "\"$face\"=\"AR PL UMing TW\""
-  done
-} >"$work/setup.reg"
-"$wine" regedit /S "$(printf 'Z:%s' "$work/setup.reg" | tr / '\\')" >>"$work/wineboot.log" 2>&1
-"$wineserver" -k >/dev/null 2>&1
-"$wineserver" -w >/dev/null 2>&1
-
-# Windows paths of Unix paths (Wine maps / to Z:).
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # UTF-8 text -> code page 950 bytes.
 big5() { printf '%s' "$1" | iconv -f UTF-8 -t CP950; }
 
@@ -156,7 +112,7 @@ run() {
   "$@"
 }
 
-shot() { import -display "$DISPLAY" -window root "$work/$1.png" 2>/dev/null; }
+shot() { wine_screenshot "$work/$1.png"; }
 
 # field DUMP KEY: the value of "KEY=" in a driver dump.
 field() { grep -a "^$2=" "$1" | head -1 | cut -d= -f2-; }
