@@ -1,6 +1,7 @@
 #include "shell/window.h"
 
 #include <commdlg.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "apply/apply_run.h"
@@ -26,7 +27,8 @@ static_assert(kDescriptionStyle == 0x40200804, "description style");
 static_assert(kLogStyle == 0x50304000, "log list style");
 
 // The dialog record as Windows 95 and NT 4 know it: 76 bytes on i686.
-static_assert(sizeof(void*) != 4 || OPENFILENAME_SIZE_VERSION_400A == 76,
+static_assert(sizeof(void*) != 4 ||
+                  offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(void*) == 76,
               "file dialog record size");
 
 const int kDescriptionOffset = 150;  // what the description pane pushes down
