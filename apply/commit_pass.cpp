@@ -28,8 +28,8 @@ bool NameIsFile(const Platform* os, const char* path) {
 MsgCode MoveAside(Session* s, const Str* target, bool by_name, bool* moved) {
   const Platform* os = s->os;
   *moved = false;
-  bool present = by_name ? NameIsFile(os, target->s)
-                         : FsFileExists(os, target->s);
+  bool present =
+      by_name ? NameIsFile(os, target->s) : FsFileExists(os, target->s);
   if (!present) return kOk;
   Str backup;
   if (!BackupFilePath(s, &backup)) return kMsgStructure;

@@ -41,19 +41,21 @@ MsgCode RestartSchedulePass(Session* s, int32_t group, uint8_t kind);
 MsgCode RollbackPass(Session* s, int32_t group, uint8_t kind);
 MsgCode CleanupPass(Session* s, int32_t group, uint8_t kind);
 
-// --- Restart schedule ----------------------------------------------------------
-// Registers one move for the next start of the system: a delayed move on the
-// NT family, a "rename" line of WININIT.INI on the 9x family. Reports nothing.
+// --- Restart schedule
+// ---------------------------------------------------------- Registers one move
+// for the next start of the system: a delayed move on the NT family, a "rename"
+// line of WININIT.INI on the 9x family. Reports nothing.
 void ScheduleMoveAtRestart(Session* s, const Str* from, const Str* to);
 
-// --- Entry paths (entry_paths.cpp) -----------------------------------------------
-// False when the group index is out of range or the path does not fit.
+// --- Entry paths (entry_paths.cpp)
+// ----------------------------------------------- False when the group index is
+// out of range or the path does not fit.
 bool StagedFilePath(const Session* s, int32_t group, Str* out);
 bool TargetFilePath(const Session* s, Str* out);
 bool BackupFilePath(const Session* s, Str* out);
 
-// --- Entry marks (entry_paths.cpp) ----------------------------------------------
-// Forgets every mark.
+// --- Entry marks (entry_paths.cpp)
+// ---------------------------------------------- Forgets every mark.
 void MarksReset(Session* s);
 // Makes room for the mark of the current entry; false when memory runs out.
 bool MarksReserve(Session* s);

@@ -107,12 +107,13 @@ MsgCode CheckScript(Session* s) {
 // The check key open for reading, its value present and not empty.
 MsgCode OpenCheckKey(Session* s, const ScriptHead* h, RegKey* key) {
   const Platform* os = s->os;
-  if (!os->reg_open(h->root, h->subkey.s, kKeyRead, key)) return kMsgRegistryFolder;
+  if (!os->reg_open(h->root, h->subkey.s, kKeyRead, key))
+    return kMsgRegistryFolder;
   uint8_t value[kValueBuffer];
   value[0] = 0;  // a value of no bytes at all is empty too
   uint32_t type = 0, size = kValueBuffer;
-  if (!os->reg_query(*key, h->value_name.s, &type, value, &size) ||
-      size == 0 || value[0] == 0) {
+  if (!os->reg_query(*key, h->value_name.s, &type, value, &size) || size == 0 ||
+      value[0] == 0) {
     os->reg_close(*key);
     return kMsgRegistryFolder;
   }

@@ -58,7 +58,9 @@ void MakeAbsolute(const Platform* os, const Str* rel, bool short_prefix,
   }
 }
 
-bool Is9xFamily(const Platform* os) { return (os->version() & 0x80000000u) != 0; }
+bool Is9xFamily(const Platform* os) {
+  return (os->version() & 0x80000000u) != 0;
+}
 
 }  // namespace
 

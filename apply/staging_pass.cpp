@@ -113,8 +113,8 @@ MsgCode StagePatched(Session* s, int32_t group) {
   // Already the new version: nothing to stage.
   PlatformFile t = FsOpenForReading(os, target.s);
   if (t) {
-    bool same = FileMatches(os, t, e->new_size, e->new_checksum,
-                            e->hole_offset, e->hole_length);
+    bool same = FileMatches(os, t, e->new_size, e->new_checksum, e->hole_offset,
+                            e->hole_length);
     os->close(t);
     if (same) {
       LogMessage(s, kMsgAlreadyUpdated);
@@ -140,9 +140,8 @@ MsgCode StagePatched(Session* s, int32_t group) {
       for (;;) {
         in = FsOpenForReading(os, input.s);
         if (!in) break;
-        if (FileMatches(os, in, src->record.old_size,
-                        src->record.old_checksum, src->hole_offset,
-                        src->hole_length))
+        if (FileMatches(os, in, src->record.old_size, src->record.old_checksum,
+                        src->hole_offset, src->hole_length))
           break;
         os->close(in);
         in = 0;
@@ -179,8 +178,7 @@ MsgCode StagePatched(Session* s, int32_t group) {
       r = RebuildFiles(os, &src->record, (int32_t)expected, in, out, st.f,
                        s->hooks.pump, s->hooks.ctx, &res);
     }
-    if (r == kOk && last && !OutputIsNewFile(s, out, &res))
-      r = kMsgBadChecksum;
+    if (r == kOk && last && !OutputIsNewFile(s, out, &res)) r = kMsgBadChecksum;
 
     os->close(in);
     os->close(out);

@@ -42,8 +42,7 @@ struct CheckOptions {
 };
 
 int Usage(FILE* err) {
-  fprintf(err,
-          "usage: selfpatch check PATCH [FOLDER] [--registry FILE.reg]\n");
+  fprintf(err, "usage: selfpatch check PATCH [FOLDER] [--registry FILE.reg]\n");
   return 2;
 }
 
@@ -155,23 +154,22 @@ struct Checker {
       const SourceSlot* src = &e->source[k];
       std::string in_folder = JoinPath(s->target_folder, src->name);
       std::string where;
-      if (Matches(os, in_folder, src->record.old_size,
-                  src->record.old_checksum, src->hole_offset,
-                  src->hole_length, &present)) {
+      if (Matches(os, in_folder, src->record.old_size, src->record.old_checksum,
+                  src->hole_offset, src->hole_length, &present)) {
         where = "in the folder";
       } else if (present) {
         std::string backup =
             JoinPath3(s->target_folder, s->backup_name, src->name);
-        if (Matches(os, backup, src->record.old_size,
-                    src->record.old_checksum, src->hole_offset,
-                    src->hole_length, &present))
+        if (Matches(os, backup, src->record.old_size, src->record.old_checksum,
+                    src->hole_offset, src->hole_length, &present))
           where = "in the backup folder";
       }
       if (where.empty()) continue;
       int32_t steps = count - k;
-      fprintf(out, "source %d of %d (%s) matches %s; would rebuild in %d step%s%s\n",
-             (int)k + 1, (int)count, Text(src->name).c_str(), where.c_str(),
-             (int)steps, steps == 1 ? "" : "s", MoveAsideNote().c_str());
+      fprintf(out,
+              "source %d of %d (%s) matches %s; would rebuild in %d step%s%s\n",
+              (int)k + 1, (int)count, Text(src->name).c_str(), where.c_str(),
+              (int)steps, steps == 1 ? "" : "s", MoveAsideNote().c_str());
       return;
     }
     if (!e->optional) {
@@ -186,8 +184,8 @@ struct Checker {
 
   void NewFile() {
     fprintf(out, "  new       %s: would create it (%u bytes)%s\n",
-           Text(s->entry.name).c_str(), (unsigned)s->entry.data_length,
-           MoveAsideNote().c_str());
+            Text(s->entry.name).c_str(), (unsigned)s->entry.data_length,
+            MoveAsideNote().c_str());
   }
 
   void Removed() {
@@ -277,12 +275,13 @@ struct Checker {
       fprintf(out, "missing or empty; the run would fail (40)\n");
       PredictRegistry(kMsgRegistryFolder);
     } else if (missing_key) {
-      fprintf(out, "present, but a key to write is missing; the run would fail "
-             "(41)\n");
+      fprintf(out,
+              "present, but a key to write is missing; the run would fail "
+              "(41)\n");
       PredictRegistry(kMsgRegistryAccess);
     } else {
       fprintf(out, "present; would set %d value%s\n", values,
-             values == 1 ? "" : "s");
+              values == 1 ? "" : "s");
     }
   }
 
@@ -292,30 +291,41 @@ struct Checker {
       StrCopy(&s->target_folder, &s->groups.folder[g]);
       if (!PayloadReadString(s, &s->backup_name) ||
           !PayloadNameStaysInside(s->backup_name.s, s->backup_name.len)) {
-        fprintf(out, "group %d: backup folder name damaged; the run would fail "
-               "(1)\n",
-               (int)g);
+        fprintf(out,
+                "group %d: backup folder name damaged; the run would fail "
+                "(1)\n",
+                (int)g);
         Predict(kMsgBroken);
         return;
       }
       fprintf(out, "group %d: folder %s, backup folder %s\n", (int)g,
-             Text(s->target_folder).c_str(), Text(s->backup_name).c_str());
+              Text(s->target_folder).c_str(), Text(s->backup_name).c_str());
       for (;;) {
         uint8_t kind = 0;
         if (!ReadNextEntryHeader(s, &kind)) {
-          fprintf(out, "  entry header damaged or refused; the run would fail "
-                 "(37)\n");
+          fprintf(out,
+                  "  entry header damaged or refused; the run would fail "
+                  "(37)\n");
           Predict(kMsgStructure);
           return;
         }
         if (kind == kEntryEnd) break;
         entries++;
         switch (kind) {
-          case kEntryPatched: Patched(); break;
-          case kEntryNew: NewFile(); break;
-          case kEntryRemoved: Removed(); break;
-          case kEntryRegistry: Registry(); break;
-          default: break;
+          case kEntryPatched:
+            Patched();
+            break;
+          case kEntryNew:
+            NewFile();
+            break;
+          case kEntryRemoved:
+            Removed();
+            break;
+          case kEntryRegistry:
+            Registry();
+            break;
+          default:
+            break;
         }
         PayloadSeek(s, s->entry.end_pos);
       }
@@ -356,11 +366,11 @@ int CheckMain(int argc, char** argv, FILE* out, FILE* err) {
   c.Walk();
   MsgCode predicted = c.Predicted();
   if (predicted == kOk)
-    fprintf(out, "result: the run would apply the patch (%d entr%s)\n", c.entries,
-           c.entries == 1 ? "y" : "ies");
+    fprintf(out, "result: the run would apply the patch (%d entr%s)\n",
+            c.entries, c.entries == 1 ? "y" : "ies");
   else
-    fprintf(out, "result: the run would fail with code %d: %s\n", (int)predicted,
-           MessageUtf8(s, predicted).c_str());
+    fprintf(out, "result: the run would fail with code %d: %s\n",
+            (int)predicted, MessageUtf8(s, predicted).c_str());
   fflush(out);
   return predicted;
 }

@@ -253,7 +253,8 @@ bool ApplyRegText(const std::string& text, std::string* error) {
     if (t[0] == '@') {
       i = 1;
     } else if (t[0] == '"') {
-      if (!ParseQuoted(t, &i, &name)) return fail(first, "malformed value name");
+      if (!ParseQuoted(t, &i, &name))
+        return fail(first, "malformed value name");
     } else {
       return fail(first, "a value line starts with @ or a quoted name");
     }
@@ -305,8 +306,8 @@ bool PlainString(const PosixRegValue* v) {
   return true;
 }
 
-std::string HexValue(const char* prefix, size_t name_width,
-                     const uint8_t* data, uint32_t size) {
+std::string HexValue(const char* prefix, size_t name_width, const uint8_t* data,
+                     uint32_t size) {
   std::string s = prefix;
   size_t column = name_width + 1 + s.size();
   char b[4];

@@ -1,5 +1,7 @@
 // The apply run end to end on real folders: what it does to the target
 // folders, what it logs, and how it sequences the passes.
+#include "apply/apply_run.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "apply/apply_run.h"
 #include "messages/messages.h"
 #include "support/apply_fixture.h"
 #include "texts_big5.h"
@@ -18,7 +19,8 @@ using Files = std::map<std::string, std::string>;
 
 const std::string kV1 = "version one of the library, with some text";
 const std::string kV2 = "version one of the library, changed a little";
-const std::string kV3 = "version one of the library, changed much more than before";
+const std::string kV3 =
+    "version one of the library, changed much more than before";
 
 // The log line of an entry: code 20 with the entry name, then the outcome.
 std::string EntryLine(Session* s, const std::string& name, MsgCode outcome) {
@@ -31,7 +33,7 @@ std::string EntryLine(Session* s, const std::string& name, MsgCode outcome) {
 TEST(ApplyRun, AppliesEveryKindOfEntryAndLogsEachLine) {
   ApplyHarness h;
   h.dir.Write("app/lib.dll", kV1);
-  h.dir.Write("app/done.dll", kV3);         // already the new version
+  h.dir.Write("app/done.dll", kV3);  // already the new version
   h.dir.Write("app/sub/old.txt", "obsolete");
   h.dir.Write("app/keep.txt", "not in the patch");
 
@@ -61,7 +63,8 @@ TEST(ApplyRun, AppliesEveryKindOfEntryAndLogsEachLine) {
   Session* s = h.s();
   std::string first = Message(s, kMsgChecking);
   std::vector<std::string> want = {
-      "", "",  // code 30 ends with two line breaks
+      "",
+      "",  // code 30 ends with two line breaks
       EntryLine(s, "lib.dll", kMsgDone),
       EntryLine(s, "done.dll", kMsgAlreadyUpdated),
       EntryLine(s, "sub\\deep\\new.txt", kMsgDone),
@@ -169,7 +172,8 @@ TEST(ApplyRun, StagingFailureInTheSecondGroupLeavesEverythingAsItWas) {
   ApplyHarness h;
   h.dir.Write("app/a.dll", kV1);
   h.dir.Write("app/two/b.dll", "unknown version");
-  ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
+  ASSERT_TRUE(
+      SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
   writer::PayloadBuilder b;
   b.ChosenFolderGroup("BAK");
   b.AddPatched(ChainEntry("a.dll", {kV1, kV2}));
@@ -192,18 +196,21 @@ TEST(ApplyRun, MultiGroupPayloadWithRegistryFolderAndScript) {
   ApplyHarness h;
   h.dir.Write("app/a.dll", kV1);
   h.dir.Write("app/two/b.dll", kV2);
-  ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
-  ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz, std::string("1.0") + '\0'));
+  ASSERT_TRUE(
+      SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
+  ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz,
+                                std::string("1.0") + '\0'));
   std::string settings = std::string(kTestRegistryKey) + "\\Settings";
   writer::PayloadBuilder b;
   b.ChosenFolderGroup("BAK");
   b.AddPatched(ChainEntry("a.dll", {kV1, kV2}));
   b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK2");
   b.AddPatched(ChainEntry("b.dll", {kV1, kV2, kV3}));
-  b.AddRegistry(writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
-                    .OpenKey(kHkeyCurrentUser, settings)
-                    .SetString("Version", "2.0")
-                    .SetDword("Build", 7));
+  b.AddRegistry(
+      writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
+          .OpenKey(kHkeyCurrentUser, settings)
+          .SetString("Version", "2.0")
+          .SetDword("Build", 7));
   ASSERT_TRUE(h.Load(b));
   EXPECT_EQ(h.Run(), kOk);
   EXPECT_EQ(h.dir.Read("app/a.dll"), kV2);
@@ -230,7 +237,8 @@ TEST(ApplyRun, MultiGroupPayloadWithRegistryFolderAndScript) {
 TEST(ApplyRun, ATargetGroupThatCannotBeResolvedRunsNoPass) {
   ApplyHarness h;
   writer::PayloadBuilder b;
-  b.RegistryGroup(kHkeyCurrentUser, "Software\\selfpatch-no-such-key", "Folder", "BAK");
+  b.RegistryGroup(kHkeyCurrentUser, "Software\\selfpatch-no-such-key", "Folder",
+                  "BAK");
   writer::NewFile nf;
   nf.name = "n.txt";
   b.AddNewFile(nf);
@@ -303,7 +311,8 @@ TEST(ApplyRun, CommittedFilesGetTheEntryTimeStamp) {
   h.dir.Write("app/b.dll", kV2);
   h.dir.Write("ref1", "");
   h.dir.Write("ref2", "");
-  const uint32_t stamp1 = (21u << 25 | 2u << 21 | 3u << 16) | (4u << 11 | 5u << 5 | 3u);
+  const uint32_t stamp1 =
+      (21u << 25 | 2u << 21 | 3u << 16) | (4u << 11 | 5u << 5 | 3u);
   const uint32_t stamp2 = (30u << 25 | 7u << 21 | 9u << 16) | (10u << 11);
   writer::PayloadBuilder b;
   b.ChosenFolderGroup("BAK");
@@ -322,15 +331,17 @@ TEST(ApplyRun, CommittedFilesGetTheEntryTimeStamp) {
 
   // Reference files stamped directly through the same table.
   const Platform* os = h.s()->os;
-  for (auto [name, stamp] : {std::pair<const char*, uint32_t>{"ref1", stamp1},
-                             {"ref2", stamp2}}) {
+  for (auto [name, stamp] :
+       {std::pair<const char*, uint32_t>{"ref1", stamp1}, {"ref2", stamp2}}) {
     PlatformFile f = os->open_file(h.dir.Path(name).c_str(), kOpenForUpdate);
     ASSERT_NE(f, nullptr);
     os->set_file_stamp(f, stamp);
     os->close(f);
   }
   namespace fs = std::filesystem;
-  auto when = [&](const char* rel) { return fs::last_write_time(h.dir.Path(rel)); };
+  auto when = [&](const char* rel) {
+    return fs::last_write_time(h.dir.Path(rel));
+  };
   EXPECT_EQ(when("app/a.dll"), when("ref1"));
   EXPECT_EQ(when("app/b.dll"), when("ref1"));  // already updated
   EXPECT_EQ(when("app/n.txt"), when("ref2"));

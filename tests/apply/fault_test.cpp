@@ -28,13 +28,13 @@ struct Representative {
 
   void Seed(ApplyHarness& h) {
     RemoveTestRegistryKey();
-    ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz,
-                                  h.dir.Path("app/two") + '\0'));
+    ASSERT_TRUE(
+        SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
     ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz,
                                   std::string("1") + '\0'));
-    before = {{"a.dll", kV1},          {"sub/b.dll", kV0},
-              {"d.txt", "obsolete"},   {"e.dll", kV2},
-              {"two/f.dll", kV1},      {"user.txt", "the user's own file"}};
+    before = {{"a.dll", kV1},        {"sub/b.dll", kV0},
+              {"d.txt", "obsolete"}, {"e.dll", kV2},
+              {"two/f.dll", kV1},    {"user.txt", "the user's own file"}};
     for (const auto& f : before) h.dir.Write("app/" + f.first, f.second);
     after = {{"a.dll", kV2},           {"sub/b.dll", kV3},
              {"sub/new/c.txt", "new"}, {"e.dll", kV2},
@@ -179,11 +179,14 @@ TEST(ApplyFaults, NamedFailuresAndTheirCodes) {
   const Case cases[] = {
       // A backup of a.dll from an earlier run cannot be deleted to make
       // room for the current file.
-      {"delete of an old backup", kFaultDeleteFile, "BAK/a.dll", kMsgReplaceFailed},
+      {"delete of an old backup", kFaultDeleteFile, "BAK/a.dll",
+       kMsgReplaceFailed},
       // The staged file of sub\b.dll cannot be moved into place.
-      {"move of a staged file", kFaultMoveFile, "PATCH0.TMP/sub/b.dll", kMsgStructure},
+      {"move of a staged file", kFaultMoveFile, "PATCH0.TMP/sub/b.dll",
+       kMsgStructure},
       // The new file cannot be written into the staging folder.
-      {"creation of a staged file", kFaultOpenFile, "PATCH0.TMP/sub/new/c.txt", kMsgDiskFull},
+      {"creation of a staged file", kFaultOpenFile, "PATCH0.TMP/sub/new/c.txt",
+       kMsgDiskFull},
       // The registry value cannot be set after every file was committed.
       {"registry write", kFaultRegSet, "Version", kMsgRegistryAccess},
       // No temporary file for the delta streams.
@@ -196,7 +199,8 @@ TEST(ApplyFaults, NamedFailuresAndTheirCodes) {
     ApplyHarness h(fault.os());
     r.Seed(h);
     ASSERT_TRUE(h.Load(r.Payload()));
-    if (c.op == kFaultDeleteFile) h.dir.Write("app/BAK/a.dll", "earlier backup");
+    if (c.op == kFaultDeleteFile)
+      h.dir.Write("app/BAK/a.dll", "earlier backup");
     r.before = TargetFiles(h.dir);
     if (c.path)
       fault.FailPath(c.op, c.path);

@@ -28,8 +28,7 @@ Value ReadValue(const Platform* os, const std::string& subkey,
                 const std::string& name) {
   Value v;
   RegKey key = 0;
-  if (!os->reg_open(kHkeyCurrentUser, subkey.c_str(), kKeyRead, &key))
-    return v;
+  if (!os->reg_open(kHkeyCurrentUser, subkey.c_str(), kKeyRead, &key)) return v;
   std::vector<char> buf(4096);
   uint32_t size = (uint32_t)buf.size();
   v.present = os->reg_query(key, name.c_str(), &v.type, buf.data(), &size);
@@ -56,9 +55,11 @@ class RegistryPassTest : public testing::Test {
     RemoveTestRegistryKey();
     ASSERT_TRUE(SeedRegistryValue("Check", "Path", kRegSz,
                                   std::string("C:\\App") + '\0'));
-    ASSERT_TRUE(SeedRegistryValue("Check", "Empty", kRegSz, std::string(1, '\0')));
+    ASSERT_TRUE(
+        SeedRegistryValue("Check", "Empty", kRegSz, std::string(1, '\0')));
     ASSERT_TRUE(SeedRegistryValue("Check", "NoBytes", kRegBinary, ""));
-    ASSERT_TRUE(SeedRegistryValue("Out", "Before", kRegSz, std::string("b") + '\0'));
+    ASSERT_TRUE(
+        SeedRegistryValue("Out", "Before", kRegSz, std::string("b") + '\0'));
   }
   void TearDown() override { RemoveTestRegistryKey(); }
 
@@ -83,10 +84,13 @@ TEST_F(RegistryPassTest, ScriptsAndTheirResults) {
   };
   const std::string set_x = std::string("x") + '\0';
   auto with_set = [&](writer::RegistryScript s) {
-    return s.OpenKey(kHkeyCurrentUser, kOut).SetValue("Set", kRegSz, set_x).Bytes();
+    return s.OpenKey(kHkeyCurrentUser, kOut)
+        .SetValue("Set", kRegSz, set_x)
+        .Bytes();
   };
   const Case cases[] = {
-      {"check value present, nothing else", CheckedScript().Bytes(), kOk, false},
+      {"check value present, nothing else", CheckedScript().Bytes(), kOk,
+       false},
       {"open key and set value", with_set(CheckedScript()), kOk, true},
       {"missing check key",
        with_set(writer::RegistryScript(kHkeyCurrentUser, kMissing, "Path")),
@@ -146,7 +150,8 @@ TEST_F(RegistryPassTest, ScriptsAndTheirResults) {
       EXPECT_EQ(v.data, set_x);
     }
     EXPECT_FALSE(KeyExists(h.s()->os, kMissing));
-    EXPECT_EQ(ReadValue(h.s()->os, kOut, "Before").data, std::string("b") + '\0');
+    EXPECT_EQ(ReadValue(h.s()->os, kOut, "Before").data,
+              std::string("b") + '\0');
   }
 }
 
@@ -173,11 +178,10 @@ TEST_F(RegistryPassTest, ValuesAreWrittenExactlyAsStored) {
     uint32_t type;
     std::string data;
   };
-  for (const Want& w : {Want{"Dword", kRegDword, dword},
-                        Want{"Multi", kRegMultiSz, multi},
-                        Want{"Empty", kRegBinary, ""},
-                        Want{"Full", kRegBinary, full},
-                        Want{"", kRegSz, std::string("default") + '\0'}}) {
+  for (const Want& w :
+       {Want{"Dword", kRegDword, dword}, Want{"Multi", kRegMultiSz, multi},
+        Want{"Empty", kRegBinary, ""}, Want{"Full", kRegBinary, full},
+        Want{"", kRegSz, std::string("default") + '\0'}}) {
     SCOPED_TRACE(w.name);
     Value v = ReadValue(os, kOut, w.name);
     EXPECT_TRUE(v.present);
@@ -208,9 +212,16 @@ TEST_F(RegistryPassTest, ValuesSetBeforeAFailureStay) {
 // pass: a later script writes nothing.
 TEST_F(RegistryPassTest, FirstFailingScriptEndsThePass) {
   ApplyHarness h;
-  std::string good = CheckedScript().OpenKey(kHkeyCurrentUser, kOut).SetString("A", "a").Bytes();
-  std::string bad = writer::RegistryScript(kHkeyCurrentUser, kMissing, "Path").Bytes();
-  std::string later = CheckedScript().OpenKey(kHkeyCurrentUser, kOut).SetString("C", "c").Bytes();
+  std::string good = CheckedScript()
+                         .OpenKey(kHkeyCurrentUser, kOut)
+                         .SetString("A", "a")
+                         .Bytes();
+  std::string bad =
+      writer::RegistryScript(kHkeyCurrentUser, kMissing, "Path").Bytes();
+  std::string later = CheckedScript()
+                          .OpenKey(kHkeyCurrentUser, kOut)
+                          .SetString("C", "c")
+                          .Bytes();
   EXPECT_EQ(RunScripts(h, {good, bad, later}), kMsgRegistryFolder);
   EXPECT_TRUE(ReadValue(h.s()->os, kOut, "A").present);
   EXPECT_FALSE(ReadValue(h.s()->os, kOut, "C").present);

@@ -107,11 +107,10 @@ TEST(RestartSchedule, FileInUseSchedulesEverythingNotCommittedAndAsks) {
 
   // What the system does at its next start completes the patch.
   CarryOutRestartMoves(t.h.restart);
-  Files after = {{"a.dll", kNew},          {"b.dll", kNew},
-                 {"c.dll", kNew},          {"plug/in.txt", "new"},
-                 {"fine.dll", kNew},       {"BAK/a.dll", kOld},
-                 {"BAK/b.dll", kOld},      {"BAK/c.dll", kOld},
-                 {"BAK/gone.txt", kOld}};
+  Files after = {
+      {"a.dll", kNew},        {"b.dll", kNew},     {"c.dll", kNew},
+      {"plug/in.txt", "new"}, {"fine.dll", kNew},  {"BAK/a.dll", kOld},
+      {"BAK/b.dll", kOld},    {"BAK/c.dll", kOld}, {"BAK/gone.txt", kOld}};
   EXPECT_EQ(TargetFiles(t.h.dir), after);
 }
 
@@ -125,8 +124,8 @@ TEST(RestartSchedule, AnswerAndRestartRequestDecideBetween7And10) {
   for (const Case& c : {Case{true, true, kMsgInUse, 1},
                         Case{true, false, kMsgRestartDeclined, 1},
                         Case{false, true, kMsgRestartDeclined, 0}}) {
-    SCOPED_TRACE(testing::Message() << "yes " << c.yes << " accepted "
-                                    << c.accepted);
+    SCOPED_TRACE(testing::Message()
+                 << "yes " << c.yes << " accepted " << c.accepted);
     InUse t;
     t.h.answer_yes = c.yes;
     t.h.restart.accept_restart = c.accepted;
@@ -250,13 +249,14 @@ TEST(RestartSchedule, PathsOfOneMove) {
     h.restart.version = c.version;
     h.restart.current_folder = "C:\\My Documents";
     h.restart.short_paths_fail = c.short_fails;
-    if (!c.short_fails) h.restart.short_names = {
-        {"C:\\Program Files\\App\\Long Name.dll",
-         "C:\\PROGRA~1\\App\\LONGNA~1.DLL"},
-        {"C:\\My Documents\\App\\F.dll", "C:\\MYDOCU~1\\App\\F.dll"},
-        {"C:\\My Documents", "C:\\MYDOCU~1"},
-        {"\\App\\F.dll", "\\App\\F.dll"},
-    };
+    if (!c.short_fails)
+      h.restart.short_names = {
+          {"C:\\Program Files\\App\\Long Name.dll",
+           "C:\\PROGRA~1\\App\\LONGNA~1.DLL"},
+          {"C:\\My Documents\\App\\F.dll", "C:\\MYDOCU~1\\App\\F.dll"},
+          {"C:\\My Documents", "C:\\MYDOCU~1"},
+          {"\\App\\F.dll", "\\App\\F.dll"},
+      };
     Str from, to;
     StrSetZ(&from, c.from);
     StrSetZ(&to, c.to);

@@ -56,9 +56,9 @@ TEST(StagingPass, ScratchFilesAlternateForTheWholeProgram) {
   // A second run with both files old again continues the alternation.
   h.dir.Write("app/x.bin", kA);
   ASSERT_EQ(h.Run(), kOk);
-  EXPECT_EQ(ScratchCreations(fault),
-            (std::vector<std::string>{"BINTMP2.TMP", "BINTMP1.TMP",
-                                      "BINTMP2.TMP"}));
+  EXPECT_EQ(
+      ScratchCreations(fault),
+      (std::vector<std::string>{"BINTMP2.TMP", "BINTMP1.TMP", "BINTMP2.TMP"}));
   EXPECT_EQ(h.dir.Read("app/x.bin"), kC);
 }
 
@@ -74,7 +74,8 @@ TEST(StagingPass, DamagedIntermediateStepGives12) {
   b.AddPatched(e);
   ASSERT_TRUE(h.Load(b));
   EXPECT_EQ(h.Run(), kMsgBadChecksum);
-  EXPECT_EQ(TargetFiles(h.dir), (std::map<std::string, std::string>{{"x.bin", kA}}));
+  EXPECT_EQ(TargetFiles(h.dir),
+            (std::map<std::string, std::string>{{"x.bin", kA}}));
 }
 
 // Checksums that leave a byte range out (a build stamp, say): both the
@@ -82,7 +83,8 @@ TEST(StagingPass, DamagedIntermediateStepGives12) {
 TEST(StagingPass, EntryHoleIsLeftOutOfBothChecks) {
   const uint32_t hole_at = (uint32_t)kC.size() - 4, hole_len = 4;
   auto entry = [&](const std::string& new_bytes) {
-    writer::PatchedFile e = ChainEntry("x.bin", {kA, new_bytes}, kEntryHasHoles);
+    writer::PatchedFile e =
+        ChainEntry("x.bin", {kA, new_bytes}, kEntryHasHoles);
     e.hole.offset = hole_at;
     e.hole.length = hole_len;
     e.new_checksum = CrcOf(new_bytes, hole_at, hole_len);

@@ -5,9 +5,8 @@
 // under wine64); the portable tests cover the same paths with recorders.
 #ifdef _WIN32
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <string>
@@ -76,7 +75,8 @@ bool HasRename(const std::vector<std::string>& r, const std::string& from,
                const std::string& to) {
   auto ends = [](const std::string& s, const std::string& tail) {
     std::string a = Lower(s), b = Lower(tail);
-    return a.size() >= b.size() && a.compare(a.size() - b.size(), b.size(), b) == 0;
+    return a.size() >= b.size() &&
+           a.compare(a.size() - b.size(), b.size(), b) == 0;
   };
   for (size_t i = 0; i + 1 < r.size(); i += 2)
     if (ends(r[i], from) && ends(r[i + 1], to)) return true;

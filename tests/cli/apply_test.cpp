@@ -184,8 +184,10 @@ TEST(ApplyCommand, RegistryFromAndBackToARegFile) {
   dir.Write("reg.reg",
             "REGEDIT4\r\n\r\n"
             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\r\n"
-            "\"InstallPath\"=\"" + escaped + "\"\r\n"
-            "\"Version\"=\"1.0\"\r\n");
+            "\"InstallPath\"=\"" +
+                escaped +
+                "\"\r\n"
+                "\"Version\"=\"1.0\"\r\n");
   writer::PayloadBuilder b;
   b.RegistryGroup(kHkeyLocalMachine, "SOFTWARE\\Vendor\\App", "InstallPath",
                   "BAK");
@@ -198,8 +200,8 @@ TEST(ApplyCommand, RegistryFromAndBackToARegFile) {
   std::string patch = WritePatch(dir, b);
   dir.MakeFolder("elsewhere");
 
-  Outcome r = Apply({patch, dir.Path("elsewhere"), "--registry",
-                     dir.Path("reg.reg")});
+  Outcome r =
+      Apply({patch, dir.Path("elsewhere"), "--registry", dir.Path("reg.reg")});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(dir.Read("Program Files/App/app.dll"), kV2);
   std::string reg = dir.Read("reg.reg");
@@ -223,7 +225,8 @@ TEST(ApplyCommand, MalformedRegFileIsRefusedBeforeAnything) {
   b.ChosenFolderGroup("BAK");
   b.AddPatched(ChainEntry("lib.dll", {kV1, kV2}));
   std::string patch = WritePatch(dir, b);
-  Outcome r = Apply({patch, dir.Path("app"), "--registry", dir.Path("bad.reg")});
+  Outcome r =
+      Apply({patch, dir.Path("app"), "--registry", dir.Path("bad.reg")});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
   EXPECT_EQ(dir.Read("app/lib.dll"), kV1);
@@ -233,11 +236,11 @@ TEST(ApplyCommand, MalformedRegFileIsRefusedBeforeAnything) {
 // a single change in the folder.
 TEST(CheckCommand, ReportsEveryEntryAndChangesNothing) {
   ScratchDir dir;
-  dir.Write("app/done.dll", kV3);                  // already updated
-  dir.Write("app/mid.dll", kV1);                   // middle of three
-  dir.Write("app/bk.dll", "unknown");              // source in the backup
+  dir.Write("app/done.dll", kV3);      // already updated
+  dir.Write("app/mid.dll", kV1);       // middle of three
+  dir.Write("app/bk.dll", "unknown");  // source in the backup
   dir.Write("app/BAK/bk.dll", kV1);
-  dir.Write("app/opt.dll", "unknown");             // optional, no match
+  dir.Write("app/opt.dll", "unknown");  // optional, no match
   dir.Write("app/gone.txt", "obsolete");
   dir.Write("app/sub/new.txt", "will be replaced");
   dir.Write("app/BAK/sub/new.txt", "an old backup");
@@ -298,9 +301,9 @@ TEST(CheckCommand, PredictsTheFailureCode) {
     writer::PayloadBuilder b;
     b.ChosenFolderGroup("BAK");
     if (c.registry)
-      b.AddRegistry(writer::RegistryScript(kHkeyLocalMachine,
-                                           "SOFTWARE\\Nobody", "Path")
-                        .SetString("x", "y"));
+      b.AddRegistry(
+          writer::RegistryScript(kHkeyLocalMachine, "SOFTWARE\\Nobody", "Path")
+              .SetString("x", "y"));
     b.AddPatched(ChainEntry("x.dll", {kV1, kV2}, c.flags));
     std::string patch = WritePatch(dir, b);
     auto before = Tree(dir.path());

@@ -33,24 +33,24 @@ class RegFileTest : public testing::Test {
 
 TEST_F(RegFileTest, ReadsEveryValueForm) {
   std::string error;
-  ASSERT_TRUE(ApplyRegText(
-      "REGEDIT4\r\n"
-      "\r\n"
-      "; a comment\r\n"
-      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\r\n"
-      "\"Path\"=\"C:\\\\Program Files\\\\App\"\r\n"
-      "@=\"the \\\"default\\\"\"\r\n"
-      "\"Count\"=dword:0000010a\r\n"
-      "\"Blob\"=hex:01,02,ff\r\n"
-      "\"Long\"=hex:00,01,02,\\\r\n"
-      "  03,04\r\n"
-      "\"Expand\"=hex(2):25,00\r\n"
-      "\"Odd\"=hex(1234):aa\r\n"
-      "\"Empty\"=hex:\r\n"
-      "\r\n"
-      "[HKCU\\Software\\Other]\n"
-      "\"Big5\"=\"\xa4\xa4\xa4\xe5\"\n",
-      &error))
+  ASSERT_TRUE(
+      ApplyRegText("REGEDIT4\r\n"
+                   "\r\n"
+                   "; a comment\r\n"
+                   "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\r\n"
+                   "\"Path\"=\"C:\\\\Program Files\\\\App\"\r\n"
+                   "@=\"the \\\"default\\\"\"\r\n"
+                   "\"Count\"=dword:0000010a\r\n"
+                   "\"Blob\"=hex:01,02,ff\r\n"
+                   "\"Long\"=hex:00,01,02,\\\r\n"
+                   "  03,04\r\n"
+                   "\"Expand\"=hex(2):25,00\r\n"
+                   "\"Odd\"=hex(1234):aa\r\n"
+                   "\"Empty\"=hex:\r\n"
+                   "\r\n"
+                   "[HKCU\\Software\\Other]\n"
+                   "\"Big5\"=\"\xa4\xa4\xa4\xe5\"\n",
+                   &error))
       << error;
   const char* app = "SOFTWARE\\Vendor\\App";
   struct Want {
@@ -89,8 +89,8 @@ TEST_F(RegFileTest, WritesWhatItReadsBack) {
                                kRegSz, two_lines.data(), 5));
   ASSERT_TRUE(PosixRegSetValue(kHkeyLocalMachine, "SOFTWARE\\V", "Quote",
                                kRegSz, "a\"b\\c", 6));
-  ASSERT_TRUE(PosixRegSetValue(kHkeyLocalMachine, "SOFTWARE\\V", "", kRegSz,
-                               "d", 2));
+  ASSERT_TRUE(
+      PosixRegSetValue(kHkeyLocalMachine, "SOFTWARE\\V", "", kRegSz, "d", 2));
   ASSERT_TRUE(PosixRegSetValue(kHkeyLocalMachine, "SOFTWARE\\V", "NoNul",
                                kRegSz, "abc", 3));
   ASSERT_TRUE(PosixRegSetValue(kHkeyLocalMachine, "SOFTWARE\\V", "Dw",
@@ -121,9 +121,10 @@ TEST_F(RegFileTest, WritesWhatItReadsBack) {
 
 TEST_F(RegFileTest, RemovesKeysAndValues) {
   std::string error;
-  ASSERT_TRUE(ApplyRegText("REGEDIT4\n[HKCU\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n"
-                           "[HKCU\\A\\B]\n\"x\"=-\n[-HKCU\\A\\C]\n",
-                           &error))
+  ASSERT_TRUE(
+      ApplyRegText("REGEDIT4\n[HKCU\\A\\B]\n\"x\"=\"1\"\n\"y\"=\"2\"\n"
+                   "[HKCU\\A\\B]\n\"x\"=-\n[-HKCU\\A\\C]\n",
+                   &error))
       << error;
   EXPECT_FALSE(Get(kHkeyCurrentUser, "A\\B", "x").present);
   EXPECT_TRUE(Get(kHkeyCurrentUser, "A\\B", "y").present);

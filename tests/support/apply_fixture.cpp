@@ -1,7 +1,6 @@
 #include "support/apply_fixture.h"
 
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <filesystem>
@@ -148,7 +147,8 @@ void CarryOutRestartMoves(const RestartRecorder& r) {
     if (l.section == "rename") move(l.value, l.key);
 }
 
-// --- Harness -------------------------------------------------------------------
+// --- Harness
+// -------------------------------------------------------------------
 
 namespace {
 
@@ -201,8 +201,7 @@ std::vector<std::string> TargetFolders(const ScratchDir& dir) {
   std::vector<std::string> out;
   for (const auto& kv : dir.Snapshot()) {
     const std::string& name = kv.first;
-    if (name.compare(0, 4, "app/") != 0 || name.back() != '/' ||
-        name == "app/")
+    if (name.compare(0, 4, "app/") != 0 || name.back() != '/' || name == "app/")
       continue;
     out.push_back(name.substr(4));
   }
