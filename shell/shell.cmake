@@ -25,6 +25,20 @@ add_custom_command(
   COMMENT "Compiling the stub's resources"
   VERBATIM)
 
+# zlib as the stub links it: the same archive without its unwind tables,
+# which nothing in the stub reads (no exceptions, no unwinder registered).
+if(NOT CMAKE_OBJCOPY)
+  find_program(CMAKE_OBJCOPY ${CMAKE_CXX_COMPILER_TARGET}objcopy)
+endif()
+set(SP_STUB_ZLIB ${CMAKE_CURRENT_BINARY_DIR}/libz_stub.a)
+add_custom_command(
+  OUTPUT ${SP_STUB_ZLIB}
+  COMMAND ${CMAKE_OBJCOPY} --remove-section=.eh_frame ${SP_ZLIB} ${SP_STUB_ZLIB}
+  DEPENDS ${SP_ZLIB}
+  COMMENT "zlib without unwind tables for the stub"
+  VERBATIM)
+add_custom_target(patch_stub_zlib DEPENDS ${SP_STUB_ZLIB})
+
 add_executable(patch-stub WIN32
   ${SP_ROOT}/shell/main.cpp
   ${SP_ROOT}/shell/window.cpp
@@ -36,8 +50,11 @@ target_compile_options(patch-stub PRIVATE ${SP_STUB_SIZE_FLAGS}
   -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 target_compile_definitions(patch-stub PRIVATE
   SP_LINK_SITE="${SELFPATCH_LINK_SITE}")
+# The stripped zlib is searched before the core's own reference to libz.a,
+# so the linker takes zlib from it.
+add_dependencies(patch-stub patch_stub_zlib)
 target_link_libraries(patch-stub PRIVATE
-  selfpatch_core selfpatch_platform ${SP_ZLIB}
+  selfpatch_core selfpatch_platform ${SP_STUB_ZLIB}
   comdlg32 gdi32 user32 advapi32 kernel32)
 # Linked by the C driver: the applier uses no part of the C++ runtime, and
 # libstdc++ must not creep in. Subsystem version 4.0 so that Windows 95/98
@@ -60,7 +77,7 @@ target_link_options(patch-stub PRIVATE
 if(SELFPATCH_TESTS AND CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_executable(shell_e2e_driver ${SP_ROOT}/tests/shell_e2e/driver.cpp)
   sp_target_defaults(shell_e2e_driver)
-  target_link_libraries(shell_e2e_driver PRIVATE user32 gdi32 kernel32)
+  target_link_libraries(shell_e2e_driver PRIVATE user32 gdi32 advapi32 kernel32)
   target_link_options(shell_e2e_driver PRIVATE -static)
 
   if(TARGET selfpatch_writer)
