@@ -1,0 +1,480 @@
+#include "maker/delta_encoder.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "maker/delta_match.h"
+#include "maker/raw_deflate.h"
+
+namespace maker {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The plan: commands in new-file order, before they become stream bytes.
+
+struct Op {
+  bool copy;
+  uint8_t trailer;       // copy: trailer length in force for it
+  uint32_t new_pos;      // first output byte of the command
+  uint32_t len;          // copy: N (trailer not included); insert: M
+  uint32_t src;          // copy: source-space position
+  uint32_t first_piece;  // insert: its first entry in Plan::piece_raw
+};
+
+struct Plan {
+  std::vector<Op> ops;
+  std::vector<uint8_t> piece_raw;  // per insert piece: 1 raw, 0 added
+  uint8_t global_trailer = 0;
+};
+
+// The source space as the rebuild sees it: the old file, then the new file
+// as far as it has been written.
+struct Space {
+  const uint8_t* old;
+  uint32_t old_size;
+  const uint8_t* nw;
+  uint32_t new_size;
+
+  uint8_t At(uint64_t p) const {
+    return p < old_size ? old[p] : nw[p - old_size];
+  }
+  // Whether n bytes at p hold defined bytes once `written` output bytes
+  // exist. A read is served by one file, chosen by its first byte.
+  bool Readable(uint64_t p, uint64_t n, uint64_t written) const {
+    if (p + n <= old_size) return true;
+    if (p < old_size) return false;
+    return p - old_size + n <= written;
+  }
+};
+
+// Insert piece lengths: block size pieces, the last one taking the rest
+// together with one block.
+template <typename F>
+void ForEachPiece(uint32_t m, uint32_t block, F f) {
+  uint32_t done = 0;
+  for (;;) {
+    uint32_t rest = m - done;
+    uint32_t len = rest < 2 * block ? rest : block;
+    f(done, len);
+    if (rest < 2 * block) return;
+    done += block;
+  }
+}
+
+class Planner {
+ public:
+  Planner(const Space& sp, const DeltaLayout& lay) : s_(sp), lay_(lay) {}
+
+  Plan Run(const std::vector<Segment>& segs) {
+    plan_.global_trailer = lay_.trailer_mode == 0 ? (uint8_t)lay_.trailer_len
+                                                  : 0;
+    for (const Segment& g : segs) Segment1(g);
+    Flush(s_.new_size);
+    return std::move(plan_);
+  }
+
+ private:
+  // The insert alignment base: where the next insert's differences start.
+  uint64_t Base() const { return p_ + l_ + t_; }
+
+  uint32_t MinCopyAt(uint32_t np) const {
+    size_t w = np >> lay_.window_shift;
+    if (w < lay_.long_diff_windows.size() && lay_.long_diff_windows[w])
+      return 0xFFFFFFFFu;
+    return (uint32_t)lay_.min_copy;
+  }
+
+  void Segment1(const Segment& g) {
+    const uint8_t* a = s_.nw + g.new_pos;
+    // Is this stretch simply the continuation of the alignment in force?
+    bool aligned = have_copy_ && g.new_pos >= ins_start_ &&
+                   Base() + (g.new_pos - ins_start_) == g.src_pos;
+    if (aligned) aligned_end_ = g.new_pos + g.len;
+
+    // Maximal runs of agreeing bytes.
+    runs_.clear();
+    uint32_t k = 0;
+    while (k < g.len) {
+      while (k < g.len && a[k] != s_.At((uint64_t)g.src_pos + k)) k++;
+      uint32_t st = k;
+      while (k < g.len && a[k] == s_.At((uint64_t)g.src_pos + k)) k++;
+      if (k > st) runs_.push_back(Run1{st, k - st});
+    }
+
+    uint32_t next = 0;  // first segment byte not yet claimed by a copy
+    for (size_t r = 0; r < runs_.size(); r++) {
+      uint32_t rs = runs_[r].start, rl = runs_[r].len;
+      if (rs < next) {
+        if (rs + rl <= next) continue;
+        rl -= next - rs;
+        rs = next;
+      }
+      uint32_t need = aligned ? MinCopyAt(g.new_pos + rs) : 1;
+      if (rl < need) continue;
+      uint32_t left = g.len - rs;
+      uint32_t n, t;
+      if (lay_.trailer_mode == 0) {
+        t = (uint32_t)lay_.trailer_len;
+        if (rl + t <= left) {
+          n = rl;
+        } else {
+          if (left <= t) continue;
+          n = left - t;
+        }
+      } else {
+        n = rl;
+        // The trailer runs to the next run worth a copy, or to the end.
+        uint32_t stop = g.len;
+        for (size_t q = r + 1; q < runs_.size(); q++)
+          if (runs_[q].len >= MinCopyAt(g.new_pos + runs_[q].start)) {
+            stop = runs_[q].start;
+            break;
+          }
+        t = stop - (rs + rl);
+        if (t > 255) t = 255;
+      }
+      Copy(g.new_pos + rs, g.src_pos + rs, n, t);
+      next = rs + n + t;
+      aligned = true;
+      aligned_end_ = g.new_pos + g.len;
+    }
+  }
+
+  void Copy(uint32_t np, uint32_t src, uint32_t n, uint32_t t) {
+    Flush(np);
+    Op op{};
+    op.copy = true;
+    op.trailer = (uint8_t)t;
+    op.new_pos = np;
+    op.len = n;
+    op.src = src;
+    plan_.ops.push_back(op);
+    p_ = src;
+    l_ = n;
+    t_ = t;
+    have_copy_ = true;
+    ins_start_ = np + n + t;
+  }
+
+  // Emits the pending new bytes [ins_start_, end) as one insert.
+  void Flush(uint32_t end) {
+    if (end <= ins_start_) return;
+    uint32_t m = end - ins_start_;
+    Op op{};
+    op.copy = false;
+    op.new_pos = ins_start_;
+    op.len = m;
+    op.first_piece = (uint32_t)plan_.piece_raw.size();
+    const uint64_t base = Base();
+    const uint32_t start = ins_start_;
+    ForEachPiece(m, (uint32_t)lay_.block, [&](uint32_t done, uint32_t len) {
+      plan_.piece_raw.push_back(PieceRaw(start + done, base + done, len));
+    });
+    plan_.ops.push_back(op);
+    ins_start_ = end;
+  }
+
+  uint8_t PieceRaw(uint32_t np, uint64_t src, uint32_t len) const {
+    if (!s_.Readable(src, len, np)) return 1;
+    // Differences inside an aligned stretch are what the layout is for.
+    if (np + len <= aligned_end_) return 0;
+    uint32_t zeros = 0;
+    for (uint32_t k = 0; k < len; k++)
+      if (s_.nw[np + k] == s_.At(src + k)) zeros++;
+    return zeros * 16 >= (uint32_t)lay_.added_zero_share * len ? 0 : 1;
+  }
+
+  struct Run1 {
+    uint32_t start, len;
+  };
+
+  const Space& s_;
+  const DeltaLayout& lay_;
+  Plan plan_;
+  std::vector<Run1> runs_;
+  // The rebuild's state after the commands planned so far.
+  uint64_t p_ = 0, l_ = 0, t_ = 0;
+  bool have_copy_ = false;
+  uint32_t ins_start_ = 0;    // first new byte not yet in any command
+  uint32_t aligned_end_ = 0;  // pending bytes before this are aligned
+};
+
+// ---------------------------------------------------------------------------
+// Streams.
+
+class BitWriter {
+ public:
+  explicit BitWriter(std::vector<uint8_t>* out) : out_(out) {}
+  void Put(bool bit) {
+    if (n_ == 0) out_->push_back(0);
+    if (bit) out_->back() |= (uint8_t)(1u << n_);
+    n_ = (n_ + 1) & 7;
+  }
+
+ private:
+  std::vector<uint8_t>* out_;
+  int n_ = 0;
+};
+
+int NumberBytes(uint64_t bound) {
+  return bound > 0xFFFFFF ? 4 : bound > 0xFFFF ? 3 : bound > 0xFF ? 2 : 1;
+}
+
+uint64_t Capacity(int bytes) { return (1ull << (8 * bytes)) - 1; }
+
+class StreamWriter {
+ public:
+  StreamWriter(EncodedDelta* d, uint64_t bound)
+      : d_(d), bound_(bound), flag_(&d->streams[kFlagStream]),
+        sign_(&d->streams[kSignStream]) {}
+
+  void Number(int64_t v) {
+    uint64_t m = v < 0 ? (uint64_t)-v : (uint64_t)v;
+    if (m > Capacity(NumberBytes(bound_)))
+      throw std::logic_error("delta encoder: number wider than the bound");
+    std::vector<uint8_t>& cmd = d_->streams[kCommandStream];
+    cmd.push_back((uint8_t)m);
+    if (bound_ > 0xFF) {
+      bool more = m > 0xFF;
+      sign_.Put(more);
+      if (more) {
+        cmd.push_back((uint8_t)(m >> 8));
+        if (bound_ > 0xFFFF) {
+          more = m > 0xFFFF;
+          flag_.Put(more);
+          if (more) {
+            cmd.push_back((uint8_t)(m >> 16));
+            if (bound_ > 0xFFFFFF) {
+              more = m > 0xFFFFFF;
+              flag_.Put(more);
+              if (more) cmd.push_back((uint8_t)(m >> 24));
+            }
+          }
+        }
+      }
+    }
+    sign_.Put(v < 0);
+  }
+  void Byte(int which, uint8_t b) { d_->streams[which].push_back(b); }
+  void Flag(bool bit) { flag_.Put(bit); }
+
+ private:
+  EncodedDelta* d_;
+  uint64_t bound_;
+  BitWriter flag_, sign_;
+};
+
+EncodedDelta Serialize(const Space& s, const Plan& plan,
+                       const DeltaLayout& lay) {
+  EncodedDelta d{};
+  d.layout = lay;
+  // Positions in the new file's own bytes may need the wider bound.
+  uint64_t narrow = std::max(s.old_size, s.new_size);
+  uint64_t widest = 0;
+  {
+    uint64_t p = 0, l = 0;
+    for (const Op& op : plan.ops) {
+      widest = std::max<uint64_t>(widest, op.len);
+      if (op.copy) {
+        int64_t dd = (int64_t)op.src - (int64_t)(p + l);
+        widest = std::max<uint64_t>(widest, dd < 0 ? -dd : dd);
+        p = op.src;
+        l = op.len;
+      }
+    }
+  }
+  bool self_ref = widest > Capacity(NumberBytes(narrow));
+  uint64_t bound = self_ref ? (uint64_t)s.old_size + s.new_size : narrow;
+
+  StreamWriter w(&d, bound);
+  const int group = lay.trailer_mode == 0 ? 0 : 1;
+  int64_t counter = 0;
+  uint64_t p = 0, l = 0, t = 0;
+  for (const Op& op : plan.ops) {
+    if (op.copy) {
+      w.Number((int64_t)op.len);
+      w.Number((int64_t)op.src - (int64_t)(p + l));
+      if (counter == 0) {
+        w.Byte(kCommandStream, op.trailer);
+        t = op.trailer;
+        counter = group;
+      } else if (op.trailer != t) {
+        throw std::logic_error("delta encoder: trailer outside its group");
+      }
+      counter--;
+      p = op.src;
+      l = op.len;
+      for (uint64_t k = 0; k < t; k++)
+        w.Byte(kTrailerStream,
+               (uint8_t)(s.nw[op.new_pos + op.len + k] - s.At(p + l + k)));
+    } else {
+      w.Number(-(int64_t)op.len);
+      const uint64_t base = p + l + t;
+      uint32_t piece = op.first_piece;
+      ForEachPiece(op.len, (uint32_t)lay.block,
+                   [&](uint32_t done, uint32_t len) {
+                     bool raw = plan.piece_raw[piece++] != 0;
+                     w.Flag(raw);
+                     const uint8_t* nb = s.nw + op.new_pos + done;
+                     for (uint32_t k = 0; k < len; k++)
+                       w.Byte(kInsertStream,
+                              raw ? nb[k]
+                                  : (uint8_t)(nb[k] - s.At(base + done + k)));
+                   });
+    }
+    d.command_count++;
+  }
+
+  SourceRecord& r = d.record;
+  r.old_checksum = 0;
+  r.old_size = s.old_size;
+  for (int i = 0; i < kStreamCount; i++)
+    r.stream_len[i] = (uint32_t)d.streams[i].size();
+  r.trailer_group_size = (uint16_t)group;
+  r.flags = self_ref ? kSourceSelfReference : 0;
+  r.insert_block_size = (uint8_t)lay.block;
+  return d;
+}
+
+// How candidates are judged: the size deflate gives their streams, with
+// zlib at the judging level, or with zopfli when the payload will be
+// deflated with it (zopfli favours long runs of differences far more than
+// zlib does, so zlib alone would pick the wrong layout for it).
+class Judge {
+ public:
+  explicit Judge(const DeltaOptions& o)
+      : level_(o.judge_level), zopfli_(o.zopfli_judge) {}
+  size_t Quick(const EncodedDelta& d) const {
+    std::vector<uint8_t> all = JoinStreams(d);
+    return RawDeflatedSize(all.data(), all.size(), level_);
+  }
+  size_t Final(const EncodedDelta& d) const {
+    if (!zopfli_) return d.judged_size;
+    std::vector<uint8_t> all = JoinStreams(d);
+    return DeflateZopfli(all.data(), all.size(), 1).size();
+  }
+
+ private:
+  int level_;
+  bool zopfli_;
+};
+
+void CheckSizes(uint32_t old_size, uint32_t new_size) {
+  if (old_size > 0x7FFFFFFFu || new_size > 0x7FFFFFFFu)
+    throw std::length_error("files of 2 GiB or more cannot be patched");
+}
+
+EncodedDelta Encode(const Space& s, const std::vector<Segment>& segs,
+                    const DeltaLayout& lay, const Judge& judge) {
+  Plan plan = Planner(s, lay).Run(segs);
+  EncodedDelta d = Serialize(s, plan, lay);
+  d.judged_size = judge.Quick(d);
+  return d;
+}
+
+std::vector<Segment> Align(const uint8_t* old_data, uint32_t old_size,
+                           const uint8_t* new_data, uint32_t new_size,
+                           const DeltaOptions& options) {
+  OldIndex index(old_data, old_size);
+  MatchOptions mo;
+  mo.self_reference = options.self_reference;
+  return FindSegments(index, new_data, new_size, mo);
+}
+
+void Keep(EncodedDelta&& d, EncodedDelta* best, bool* have) {
+  if (!*have || d.judged_size < best->judged_size) {
+    *best = std::move(d);
+    *have = true;
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> JoinStreams(const EncodedDelta& d) {
+  std::vector<uint8_t> all;
+  size_t total = 0;
+  for (int i = 0; i < kStreamCount; i++) total += d.streams[i].size();
+  all.reserve(total);
+  for (int i = 0; i < kStreamCount; i++)
+    all.insert(all.end(), d.streams[i].begin(), d.streams[i].end());
+  return all;
+}
+
+EncodedDelta EncodeDeltaWithLayout(const uint8_t* old_data, uint32_t old_size,
+                                   const uint8_t* new_data, uint32_t new_size,
+                                   const DeltaLayout& layout,
+                                   const DeltaOptions& options) {
+  CheckSizes(old_size, new_size);
+  if (layout.block < 1 || layout.block > 255 || layout.trailer_len < 0 ||
+      layout.trailer_len > 255 || layout.min_copy < 1 ||
+      layout.window_shift < 8 || layout.window_shift > 30)
+    throw std::invalid_argument("delta layout out of range");
+  Space s{old_data, old_size, new_data, new_size};
+  std::vector<Segment> segs =
+      Align(old_data, old_size, new_data, new_size, options);
+  return Encode(s, segs, layout, Judge(options));
+}
+
+EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
+                         const uint8_t* new_data, uint32_t new_size,
+                         const DeltaOptions& options) {
+  CheckSizes(old_size, new_size);
+  Space s{old_data, old_size, new_data, new_size};
+  std::vector<Segment> segs =
+      Align(old_data, old_size, new_data, new_size, options);
+  Judge judge(options);
+
+  // Two families of layouts. Copy per mismatch: every stretch of agreeing
+  // bytes is a copy and the differing bytes after it its trailer, so the
+  // places of the differences go into the command stream as copy lengths.
+  // Long differences: one copy where an alignment starts and the rest of
+  // the aligned stretch as added insert pieces, mostly zeros, as deflate
+  // likes them best when the differences are dense or regular.
+  DeltaLayout copies;
+  copies.trailer_len = 2;
+  copies.min_copy = 4;
+  if (options.effort <= 0) return Encode(s, segs, copies, judge);
+  DeltaLayout runs = copies;
+  runs.trailer_len = 0;
+  runs.long_diff_windows.assign(((size_t)new_size >> runs.window_shift) + 1,
+                                1);
+
+  std::vector<DeltaLayout> first;
+  std::vector<int> trailers = {1, 2};
+  if (options.effort >= 2) trailers = {0, 1, 2, 3, 4};
+  for (int t : trailers) {
+    DeltaLayout l = copies;
+    l.trailer_len = t;
+    first.push_back(l);
+  }
+  EncodedDelta best_copies{}, best_runs{};
+  bool have_copies = false, have_runs = false;
+  for (const DeltaLayout& l : first)
+    Keep(Encode(s, segs, l, judge), &best_copies, &have_copies);
+  Keep(Encode(s, segs, runs, judge), &best_runs, &have_runs);
+
+  // The insert block size, for each family's winner.
+  std::vector<int> blocks = {32, 128, 255};
+  if (options.effort >= 2) blocks = {16, 32, 48, 96, 128, 192, 255};
+  for (EncodedDelta* fam : {&best_copies, &best_runs}) {
+    DeltaLayout win = fam->layout;
+    for (int blk : blocks) {
+      DeltaLayout l = win;
+      l.block = blk;
+      bool dummy = true;
+      Keep(Encode(s, segs, l, judge), fam, &dummy);
+    }
+  }
+  size_t a = judge.Final(best_copies), b = judge.Final(best_runs);
+  if (b < a) {
+    best_runs.judged_size = b;
+    return best_runs;
+  }
+  best_copies.judged_size = a;
+  return best_copies;
+}
+
+}  // namespace maker

@@ -1,0 +1,104 @@
+#include "maker/raw_deflate.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <stdexcept>
+
+extern "C" {
+#include <zopfli/zopfli.h>
+}
+
+namespace maker {
+
+namespace {
+
+// Runs deflate over the input, handing each filled output chunk to sink.
+template <typename Sink>
+void RunDeflate(const uint8_t* data, size_t size, int level, Sink sink) {
+  z_stream z;
+  memset(&z, 0, sizeof z);
+  // memLevel 9 keeps more symbols per block, which helps the long, uniform
+  // delta streams a little and costs nothing on the applier side.
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2 failed");
+  uint8_t out[1 << 16];
+  size_t left = size;
+  const uint8_t* in = data;
+  int flush = Z_NO_FLUSH;
+  for (;;) {
+    if (z.avail_in == 0 && flush == Z_NO_FLUSH) {
+      uInt chunk = left > (1u << 30) ? (1u << 30) : (uInt)left;
+      z.next_in = const_cast<Bytef*>(in);
+      z.avail_in = chunk;
+      in += chunk;
+      left -= chunk;
+      if (left == 0) flush = Z_FINISH;
+    }
+    z.next_out = out;
+    z.avail_out = sizeof out;
+    int r = deflate(&z, flush);
+    if (r == Z_STREAM_ERROR) {
+      deflateEnd(&z);
+      throw std::runtime_error("deflate failed");
+    }
+    sink(out, sizeof out - z.avail_out);
+    if (r == Z_STREAM_END) break;
+  }
+  deflateEnd(&z);
+}
+
+}  // namespace
+
+std::vector<uint8_t> DeflateZlib(const uint8_t* data, size_t size, int level) {
+  std::vector<uint8_t> result;
+  RunDeflate(data, size, level, [&](const uint8_t* p, size_t n) {
+    result.insert(result.end(), p, p + n);
+  });
+  return result;
+}
+
+size_t RawDeflatedSize(const uint8_t* data, size_t size, int level) {
+  size_t total = 0;
+  RunDeflate(data, size, level, [&](const uint8_t*, size_t n) { total += n; });
+  return total;
+}
+
+std::vector<uint8_t> DeflateZopfli(const uint8_t* data, size_t size,
+                                   int iterations) {
+  ZopfliOptions o;
+  ZopfliInitOptions(&o);
+  o.numiterations = iterations < 1 ? 1 : iterations;
+  unsigned char* out = nullptr;
+  size_t out_size = 0;
+  ZopfliCompress(&o, ZOPFLI_FORMAT_DEFLATE, data, size, &out, &out_size);
+  std::vector<uint8_t> result(out, out + out_size);
+  free(out);
+  return result;
+}
+
+bool InflateRaw(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+  out->clear();
+  z_stream z;
+  memset(&z, 0, sizeof z);
+  if (inflateInit2(&z, -15) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(data);
+  z.avail_in = (uInt)size;
+  uint8_t buf[1 << 16];
+  int r;
+  do {
+    z.next_out = buf;
+    z.avail_out = sizeof buf;
+    r = inflate(&z, Z_NO_FLUSH);
+    if (r != Z_OK && r != Z_STREAM_END) {
+      inflateEnd(&z);
+      return false;
+    }
+    out->insert(out->end(), buf, buf + (sizeof buf - z.avail_out));
+  } while (r != Z_STREAM_END);
+  inflateEnd(&z);
+  return true;
+}
+
+}  // namespace maker

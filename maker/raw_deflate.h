@@ -1,0 +1,31 @@
+// Raw deflate (no zlib header, no checksum, 32 KiB window) for the maker:
+// zlib at a chosen level, or zopfli for the smallest stream it can find.
+//
+// The encoder also uses RawDeflatedSize to judge candidate layouts of a
+// delta by the size deflate makes of them.
+#ifndef SELFPATCH_MAKER_RAW_DEFLATE_H
+#define SELFPATCH_MAKER_RAW_DEFLATE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace maker {
+
+// zlib levels 0..9. Throws std::runtime_error when zlib fails.
+std::vector<uint8_t> DeflateZlib(const uint8_t* data, size_t size, int level);
+
+// zopfli with the given number of iterations (15 is zopfli's default).
+std::vector<uint8_t> DeflateZopfli(const uint8_t* data, size_t size,
+                                   int iterations);
+
+// The length of DeflateZlib's output without keeping it.
+size_t RawDeflatedSize(const uint8_t* data, size_t size, int level);
+
+// Inflates a raw deflate stream; false when it is not one.
+bool InflateRaw(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
+
+}  // namespace maker
+
+#endif
