@@ -338,12 +338,16 @@ test_failure() {  # how: type or browse
     has_line "$d" '目前正在做 「app.dat」 檔案的更新 : (沒有符合的來源檔案)'
   check "failure ($how): folder untouched" test -z "$(ls -A "$bad")"
   if [ "$how" = type ]; then
+    drive folder '' click apply done dump "$d.empty"
+    check "Apply with an empty folder field does nothing" \
+      test "$(log_lines "$d.empty")" = "$(log_lines "$d")"
     drive folder "$(winpath "$good")" click apply done finished dump "$d.2"
   else
     drive click browse box "$work/browse.txt" cancel done dump "$d.cancel"
     check "Browse cancelled: nothing changes" cmp -s "$d" "$d.cancel"
     check "Browse dialog title" \
       test "$(head -1 "$work/browse.txt")" = "caption=$(big5 '請選擇更新程式「目標資料夾」位置')"
+
     drive click browse pick "$(winpath "$good/keep.txt")" done dump "$d.picked"
     check "Browse: the folder field shows the picked file" \
       test "$(ctext "$d.picked" folder)" = "$(winpath "$good/keep.txt")"

@@ -25,7 +25,8 @@
 //   done               wait until the last click/alt/point/close has been
 //                      handled by the window (a run it started has ended)
 //   box FILE ANSWER    wait for a message box, write its caption and text
-//                      to FILE, then answer ok, yes or no
+//                      (and a file dialog's file name) to FILE, then
+//                      answer ok, yes, no or cancel
 //   boxshown           wait for a message box, leave it open
 //   nobox MS           fail if a message box shows within MS milliseconds
 //   pick FILE          in the open-file dialog, type FILE and press OK
@@ -215,6 +216,14 @@ HWND CurrentBox(void) {
 
 // The box's message is its longest static text (the icon is a static
 // without text).
+// The file name field of an open-file dialog: edt1 in the old-style
+// dialog, the combo box cmb13 in the Explorer-style one; NULL for a message
+// box.
+HWND FileNameField(HWND box) {
+  HWND edit = GetDlgItem(box, 0x480);
+  return edit ? edit : GetDlgItem(box, 0x47C);
+}
+
 std::string BoxMessage(HWND box) {
   std::string best;
   for (HWND w = GetWindow(box, GW_CHILD); w; w = GetWindow(w, GW_HWNDNEXT)) {
@@ -387,8 +396,11 @@ int main(int argc, char** argv) {
       WaitFor([&box] { box = CurrentBox(); return box != NULL; },
               "a message box");
       Sleep(200);  // let it finish laying itself out
-      SaveFile(path, "caption=" + Text(box) + "\ntext=" + BoxMessage(box) +
-                          "\n");
+      std::string dump = "caption=" + Text(box) + "\ntext=" + BoxMessage(box) +
+                         "\n";
+      HWND name = FileNameField(box);
+      if (name) dump += "file=" + Text(name) + "\n";
+      SaveFile(path, dump);
       int id = !strcmp(answer, "yes")      ? IDYES
                : !strcmp(answer, "no")     ? IDNO
                : !strcmp(answer, "cancel") ? IDCANCEL
@@ -413,10 +425,7 @@ int main(int argc, char** argv) {
       WaitFor([&box] { box = CurrentBox(); return box != NULL; },
               "the file dialog");
       Sleep(300);
-      // The file name field: edt1 in the old-style dialog, the combo box
-      // cmb13 in the Explorer-style one.
-      HWND edit = GetDlgItem(box, 0x480);
-      if (!edit) edit = GetDlgItem(box, 0x47C);
+      HWND edit = FileNameField(box);
       if (!edit) Fail("the file dialog has no file name field");
       Send(edit, WM_SETTEXT, 0, (LPARAM)file);
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
