@@ -143,7 +143,9 @@ int ApplyMain(int argc, char** argv, FILE* out, FILE* err) {
   // As the window's Apply action does after a run that succeeded.
   if (rc == kOk) LogMessage(s, kMsgSuccess);
   // The line still open at the end (a failure text without a final break).
-  if (s->log.pending.len > 0) OnLineDone(&console, s->log.pending.s);
+  const Str* pending = &s->log.pending;
+  if (strspn(pending->s, " ") < (size_t)pending->len)
+    OnLineDone(&console, pending->s);
   ReportRestartSchedule(err);
 
   if (o.registry) {
