@@ -1,7 +1,7 @@
 // The apply run: the only place where the passes are sequenced.
 //
-//   read target groups ──fail──> log, return (nothing exists yet)
-//   staging ──fail──> log, cleanup, return
+//   read target groups --fail--> log, return (nothing exists yet)
+//   staging --fail--> log, cleanup, return
 //   commit, then registry
 //     0       cleanup, return 0
 //     7       restart schedule, restart question: 7 or 10 (nothing undone,
