@@ -80,7 +80,8 @@ stub_wait() {
   local i
   stub_rc=timeout
   for i in $(seq 600); do
-    if ! kill -0 "$stub_pid" 2>/dev/null || [ "$(ps -o stat= -p "$stub_pid" 2>/dev/null | cut -c1)" = Z ]; then
+    if ! kill -0 "$stub_pid" 2>/dev/null ||
+       [ "$(cut -d' ' -f3 "/proc/$stub_pid/stat" 2>/dev/null)" = Z ]; then
       wait "$stub_pid"
       stub_rc=$?
       return
@@ -369,9 +370,13 @@ test_cancel() {
   local w=$work/cancel d=$work/cancel.txt
   cp -r "$fix/long-old" "$w"
   start_stub "$w" "$fix/long.exe"
-  # The entry's line is up: the rebuild is running.
-  drive window lines 3 close box "$work/question.txt" yes done finished dump "$d" \
+  # The entry's line is up: the rebuild is running. Alt+E (Exit) and Alt+B
+  # (Browse) do nothing while it runs; the close box asks.
+  drive window lines 3 alt e alt b done nobox 500 dump "$d.busy" \
+    close box "$work/question.txt" yes done finished dump "$d" \
     || { stop_stub; fail "cancel run" "driver"; return; }
+  check "busy: Exit, Apply, Browse and the folder field disabled" \
+    test "$(geometry "$d.busy" exit | cut -d' ' -f2)$(geometry "$d.busy" apply | cut -d' ' -f2)$(geometry "$d.busy" browse | cut -d' ' -f2)$(geometry "$d.busy" folder | cut -d' ' -f2)" = 0000
   check "close during a run asks first" expect_box "$work/question.txt" \
     '請確認 ' '您確定要中斷目前的工作，然後退出程式？'
   check "cancel: code 13 in the log" has_line "$d" "$t_cancelled"
