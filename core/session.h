@@ -74,8 +74,8 @@ struct Session {
   // Apply transaction.
   bool scratch_selector;  // false: next scratch file is "\BINTMP2.TMP"
   int32_t committed_count;
-  // Which entries this run's commit pass committed, one bit per entry in
-  // payload order across all groups; grown by the commit pass.
+  // What this run staged and committed, one mark byte per entry in payload
+  // order across all groups (see apply/passes.h); grown as passes go.
   uint8_t* committed_marks;
   int32_t committed_marks_cap;  // bytes
   int32_t entry_ordinal;        // running entry index within a pass
