@@ -65,9 +65,17 @@ for entry in "${sets[@]}"; do
     deb="$cache/debs/${pkg}_${safe}.deb"
     if [ ! -s "$deb" ]; then
       # apt warns that it downloads unsandboxed when run as root; harmless.
-      (cd "$cache/debs" && apt-get download -qq "$pkg=$have" 2>&1 | grep -v "unsandboxed" >&2 || true)
-      got=$(ls -t "$cache/debs/${pkg}_"*.deb | head -n1)
-      [ "$got" = "$deb" ] || mv "$got" "$deb"
+      if ! (cd "$cache/debs" && apt-get download -qq "$pkg=$have") \
+           2> >(grep -v "unsandboxed" >&2); then
+        echo "fetch_corpus: apt-get download $pkg=$have failed" >&2
+        exit 1
+      fi
+      got=$(ls "$cache/debs/${pkg}_${safe}_"*.deb 2>/dev/null | head -n1)
+      if [ -z "$got" ]; then
+        echo "fetch_corpus: apt-get download left no file for $pkg=$have" >&2
+        exit 1
+      fi
+      mv "$got" "$deb"
     fi
     tmp=$(mktemp -d)
     dpkg-deb -x "$deb" "$tmp"
