@@ -3,7 +3,7 @@
 // Streams are read through one small buffer each, refilled from the io
 // table; every source-space request is clipped to the bytes that exist before
 // the io table sees it, so the io functions never need to invent bytes.
-// Nothing here allocates: the buffers live on the stack (about 4 KiB).
+// Nothing here allocates: the buffers live on the stack (about 7 KiB).
 #include "delta/rebuild.h"
 
 #include <string.h>
@@ -15,7 +15,7 @@ namespace {
 enum {
   kCopyBuf = 1024,   // one copy piece
   kPieceBuf = 513,   // an insert piece (at most 509) or a trailer (255)
-  kStreamBuf = 512,  // read-ahead of each stream
+  kStreamBuf = 1024,  // read-ahead of each stream
 };
 
 const int64_t kMaxOutput = 0x7FFFFFFF;
@@ -325,6 +325,7 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
     if (rc != kOk) break;
   }
 
+  if (io->finish && !io->finish(io->ctx) && rc == kOk) rc = kMsgDiskFull;
   out->crc = s.crc;
   out->byte_count = s.count;
   return rc;

@@ -79,8 +79,12 @@ struct RebuildIo {
   // that follow must still go to the end of the output.
   bool (*read_output)(void* ctx, int32_t pos, uint8_t* buf, int32_t n,
                       int32_t* got);
-  // Appends n bytes; false unless all n were stored.
+  // Appends n bytes; false unless all n were stored (or, for an io that
+  // gathers small appends, accepted for storing).
   bool (*append_output)(void* ctx, const uint8_t* buf, int32_t n);
+  // Called once when the command loop ends, whatever the result, to store
+  // what the io still holds; false when that fails. May be null.
+  bool (*finish)(void* ctx);
   // Called once before every command so a window stays responsive; may be
   // null. WindowHooks::pump fits as is.
   void (*pump)(void* pump_ctx);
@@ -96,7 +100,8 @@ struct RebuildResult {
 // Runs the commands of one source. new_size is the expected size of the
 // output (it only sets the width bound). Returns 0, 1 (a delta stream or a
 // source-space read for differences failed, or the source is refused) or 38
-// (a copy or an output write failed). *out is filled whatever the result.
+// (a copy or an output write failed, or finish failed). *out is filled
+// whatever the result.
 MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
                 RebuildResult* out);
 
@@ -105,7 +110,12 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
 // created and open for reading and writing (positioned at its start), and
 // the five streams readable from their first byte (the staging pass copies
 // each into a temporary file and rewinds it). Neither opens nor closes a
-// file. Nothing is allocated.
+// file. Nothing is allocated: appends smaller than 1024 bytes (insert
+// pieces, trailers) are gathered in `pending` and written in blocks of at
+// most 1024 bytes, at the latest when the rebuild ends, so every byte is in
+// the file when Rebuild returns; reads of the old file smaller than 1024
+// bytes (added pieces and trailers) are served from a 1024-byte read-ahead.
+enum { kFileRebuildGather = 1024 };
 struct FileRebuild {
   const Platform* os;
   PlatformFile old_file;
@@ -114,6 +124,11 @@ struct FileRebuild {
   // Bookkeeping of the io functions.
   int32_t output_end;  // bytes stored in the output: where appends go
   int32_t old_pos;     // the old file's position when known, else -1
+  int32_t pending_len;
+  int32_t ahead_pos;  // old-file position of ahead[0]
+  int32_t ahead_len;
+  uint8_t pending[kFileRebuildGather];
+  uint8_t ahead[kFileRebuildGather];
 };
 
 // Fills *f and returns the io table over it; pump may be null.

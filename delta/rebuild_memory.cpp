@@ -85,6 +85,7 @@ RebuildIo MemRebuildIo(MemRebuild* m) {
   io.read_old = ReadOld;
   io.read_output = ReadOutput;
   io.append_output = Append;
+  io.finish = 0;
   io.pump = 0;
   io.pump_ctx = 0;
   return io;
@@ -102,6 +103,12 @@ MsgCode RebuildInMemory(const SourceRecord* rec, int32_t new_size,
                         const uint8_t* streams, int32_t streams_len,
                         MemRebuild* m, RebuildResult* out) {
   MemRebuildInit(m, old_data, old_len, rec, streams, streams_len);
+  // A well-formed delta writes exactly new_size bytes: take them at once
+  // rather than growing by doubling (a failure here only means growing).
+  if (new_size > 0) {
+    m->out = (uint8_t*)malloc((size_t)new_size);
+    if (m->out) m->out_cap = new_size;
+  }
   RebuildIo io = MemRebuildIo(m);
   return Rebuild(rec, new_size, &io, out);
 }

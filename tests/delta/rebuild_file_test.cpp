@@ -156,51 +156,54 @@ TEST(RebuildFile, RandomRoundTrips) {
   }
 }
 
-// A raw insert of 5 bytes, then a 3-byte copy from the output: reads are
-// command (1), sign (2), insert (3), flag (4), command (5: N, D and T are in
-// the first buffer, so none), output; seeks are the read-back (1) and the
-// return to the end (2).
+// A raw insert of 1100 bytes (pieces of 255, 255, 255 and 335), then a
+// 3-byte copy of the output's first bytes. Reads: command (1), sign (2),
+// insert (3: 1024 bytes), flag (4), insert (5: the rest), the read-back of
+// the output (6). Writes: the first three pieces, gathered, when the fourth
+// does not fit (1); the rest when the rebuild ends (2). Seeks: to the
+// read-back (1), back to the end (2).
+struct InjectCase {
+  const char* what;
+  FaultOp op;
+  int call;
+  MsgCode rc;
+};
+
 TEST(RebuildFile, InjectedFailures) {
-  struct Case {
-    const char* what;
-    FaultOp op;
-    int call;
-    MsgCode rc;
-  } cases[] = {
-      {"insert stream read", kFaultRead, 3, kMsgBroken},
-      {"output read-back", kFaultRead, 5, kMsgDiskFull},
+  Bytes streams[kStreamCount];
+  streams[kCommandStream] = {0x4C, 0x04, 0x03, 0x0A, 0x00};
+  streams[kSignStream] = Bits("11" "00" "00");
+  streams[kFlagStream] = Bits("1111");
+  for (int i = 0; i < 1100; i++) streams[kInsertStream].push_back((uint8_t)i);
+  SourceRecord rec = MakeRecord(10, 1, kSourceSelfReference, 255, streams);
+  Bytes want = streams[kInsertStream];
+  want.insert(want.end(), {0, 1, 2});
+
+  const InjectCase cases[] = {
+      {"no failure", kFaultRead, 0, kOk},
+      {"first insert stream read", kFaultRead, 3, kMsgBroken},
+      {"second insert stream read", kFaultRead, 5, kMsgBroken},
+      {"output read-back", kFaultRead, 6, kMsgDiskFull},
       {"seek for the read-back", kFaultSeek, 1, kMsgDiskFull},
       {"seek back to the end", kFaultSeek, 2, kMsgDiskFull},
-      {"write of the insert", kFaultWrite, 1, kMsgDiskFull},
-      {"write of the copy", kFaultWrite, 2, kMsgDiskFull},
+      {"write of the gathered pieces", kFaultWrite, 1, kMsgDiskFull},
+      {"write when the rebuild ends", kFaultWrite, 2, kMsgDiskFull},
   };
-  for (const Case& c : cases) {
+  for (const InjectCase& c : cases) {
     SCOPED_TRACE(c.what);
-    Bytes streams[kStreamCount];
-    streams[kCommandStream] = {0x05, 0x03, 0x0B, 0x00};
-    streams[kSignStream] = Bits("1" "00");
-    streams[kFlagStream] = Bits("1");
-    streams[kInsertStream] = Text("hello");
-    SourceRecord rec = MakeRecord(10, 1, kSourceSelfReference, 20, streams);
     FaultPlatform fault;
     RebuildFiles7 files(fault.base(), Text("0123456789"), streams);
     fault.Reset();
-    fault.FailCall(c.op, c.call);
+    if (c.call) fault.FailCall(c.op, c.call);
     RebuildResult res;
-    EXPECT_EQ(files.Run(fault.os(), rec, 8, &res), c.rc);
-    EXPECT_EQ(fault.Failures(), 1);
+    EXPECT_EQ(files.Run(fault.os(), rec, 1103, &res), c.rc);
+    EXPECT_EQ(fault.Failures(), c.call ? 1 : 0);
+    if (c.rc != kOk) continue;
+    EXPECT_EQ(ReadAll(fault.base(), files.output), want);
+    EXPECT_EQ(fault.Calls(kFaultRead), 6);
+    EXPECT_EQ(fault.Calls(kFaultWrite), 2);
+    EXPECT_EQ(fault.Calls(kFaultSeek), 2);
   }
-  // Without faults the same files give "helloell".
-  Bytes streams[kStreamCount];
-  streams[kCommandStream] = {0x05, 0x03, 0x0B, 0x00};
-  streams[kSignStream] = Bits("1" "00");
-  streams[kFlagStream] = Bits("1");
-  streams[kInsertStream] = Text("hello");
-  SourceRecord rec = MakeRecord(10, 1, kSourceSelfReference, 20, streams);
-  RebuildFiles7 files(PlatformNative(), Text("0123456789"), streams);
-  RebuildResult res;
-  EXPECT_EQ(files.Run(PlatformNative(), rec, 8, &res), kOk);
-  EXPECT_EQ(ReadAll(PlatformNative(), files.output), Text("helloell"));
 }
 
 // A disk that fills up: the write that crosses the limit stores part of its

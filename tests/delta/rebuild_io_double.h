@@ -53,6 +53,7 @@ class ScriptedIo {
     r.read_old = ReadOld;
     r.read_output = ReadOutput;
     r.append_output = Append;
+    r.finish = nullptr;
     r.pump = Pump;
     r.pump_ctx = this;
     return r;
