@@ -1,5 +1,6 @@
 #include "fsutil/fsutil.h"
 
+#include "core/big5.h"
 #include "core/str.h"
 
 PlatformFile FsOpenForReading(const Platform* os, const char* path) {
@@ -49,7 +50,8 @@ bool FsFolderExists(const Platform* os, const char* path) {
   return os->get_attributes(path) == kAttrDirectory;
 }
 
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+// Both walks step a character at a time (core/big5.h): the trail byte of
+// a name such as 許 (B3 5C) is part of the name, not a separator.
 
 // The prefix is built with '/', whichever separator the path used; a
 // drive ("C:") or a folder that exists already simply fails to be created.
@@ -57,14 +59,16 @@ void FsCreateParentFolders(const Platform* os, const char* path) {
   if (!path) return;
   Str prefix;
   StrClear(&prefix);
-  for (const char* p = path; *p; p++) {
-    if (IsSeparator(*p)) {
+  for (const char* p = path; *p;) {
+    int32_t step = Big5CharLenZ(p);
+    if (step == 1 && Big5IsPathSeparator(*p)) {
       if (prefix.len > 0 && !prefix.overflow)
         os->create_folder(prefix.s);
       StrCatCh(&prefix, '/');
     } else {
-      StrCatCh(&prefix, *p);
+      StrCat(&prefix, p, step);
     }
+    p += step;
   }
 }
 
@@ -81,20 +85,22 @@ void FsRemoveEmptyParentFolders(const Platform* os, const char* path) {
   Str* cur = &a;
   Str* parent = &b;
   int32_t lead = 0;
-  while (lead < a.len && IsSeparator(a.s[lead])) lead++;
+  while (lead < a.len && Big5IsPathSeparator(a.s[lead])) lead++;
   while (cur->len > 0) {
     StrClear(parent);
     // The root stays as it was; the walk below only sees what follows.
     for (int32_t i = 0; i < lead; i++) StrCatCh(parent, '\\');
     int32_t comp_start = lead;
     bool have_component = false;  // a component was appended after the root
-    for (int32_t i = lead; i < cur->len; i++) {
-      if (IsSeparator(cur->s[i])) {
+    for (int32_t i = lead; i < cur->len;) {
+      int32_t step = Big5CharLen(cur->s + i, cur->len - i);
+      if (step == 1 && Big5IsPathSeparator(cur->s[i])) {
         if (have_component) StrCatCh(parent, '\\');
         StrCat(parent, cur->s + comp_start, i - comp_start);
         if (i > comp_start) have_component = true;
         comp_start = i + 1;
       }
+      i += step;
     }
     if (!have_component) {
       // Only the root (or nothing) remains: there is no folder left to try.

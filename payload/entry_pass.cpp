@@ -31,6 +31,14 @@ static bool StepOver(Session* s, uint32_t len) {
 
 static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+// Unlike the path walks, this check looks at single bytes on purpose: every
+// 0x5C counts as a separator, the trail byte of 許 (B3 5C) included. The
+// system reads a name in its own ANSI code page, which need not be 950; on
+// a system where B3 is a character of one byte, 許..\x climbs out of the
+// folder. Splitting at every 0x5C finds each component that any code page
+// could make of the name, so the check can only refuse more: a Big5 name
+// passes unless a 0x5C trail byte is followed by a component of dots and
+// spaces alone, which no real file is called.
 bool PayloadNameStaysInside(const char* name, int32_t len) {
   if (len <= 0 || IsSeparator(name[0])) return false;
   if (len >= 2 && name[1] == ':') return false;  // "C:x" is relative to C:

@@ -1,6 +1,7 @@
 #include "payload/target_groups.h"
 
 #include "container/payload_stream.h"
+#include "core/big5.h"
 #include "fsutil/fsutil.h"
 #include "payload/entry_pass.h"
 
@@ -10,10 +11,10 @@ void NormaliseTargetFolder(Session* s, const Str* path, Str* out) {
     return;
   }
   // A typed path may use '/' as well; cutting at '\' only would turn
-  // "C:/App/app.exe" into the current folder.
-  int32_t cut = -1;
-  for (int32_t i = 0; i < path->len; i++)
-    if (path->s[i] == '\\' || path->s[i] == '/') cut = i;
+  // "C:/App/app.exe" into the current folder. The walk goes by characters,
+  // so the trail byte of a file named 功 (A5 5C) is not taken for the last
+  // separator.
+  int32_t cut = Big5LastSeparator(path->s, path->len);
   Str folder;
   if (cut < 0)
     StrSetZ(&folder, ".");

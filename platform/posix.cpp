@@ -3,8 +3,20 @@
 // host and the command-line tool can apply patches.
 //
 // What is reproduced:
-// - Paths: '\' and '/' both separate; every '\' becomes '/' before the
-//   system sees the path. Names stay case-sensitive.
+// - Paths: the core's paths are code page 950 byte strings, Linux names
+//   are UTF-8. Before the system sees a path, every '\' that stands as a
+//   character of its own becomes '/' (the trail byte of 許, B3 5C, stays
+//   part of its character) and the path is converted from code page 950 to
+//   UTF-8 with iconv, so a file the patch names 許.dll is called 許.dll on
+//   disk. A byte sequence without a code page 950 reading (a user-defined
+//   character, a stray lead byte, 0xFF) is passed on as it is, so such a
+//   name still reaches one file rather than none. Paths the table hands out
+//   (own path, current folder, Windows and System folder) go the other way:
+//   UTF-8 to code page 950, with a character that has no code page 950 form
+//   kept as its UTF-8 bytes; a path whose result would not lead back to the
+//   same name (such a character whose bytes read as Big5, or a '\' inside
+//   a Linux name) is not handed out at all, the call fails instead. Names
+//   stay case-sensitive.
 // - Opening never yields a folder (CreateFileA without backup semantics
 //   fails on one). Opening for update fails on a read-only file, and
 //   deleting a read-only file fails, even for root, as on Windows; creating
@@ -39,6 +51,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,12 +62,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/big5.h"
 #include "platform/platform.h"
 #include "platform/posix_hooks.h"
 #include "platform/posix_registry.h"
 
 namespace {
 
+// Bytes of a Linux path with its NUL (PATH_MAX). A core path may need up to
+// twice its length in UTF-8 (3 bytes for each 2-byte character, 2 for the
+// single byte 0x80); one that does not fit fails as too long, as the system
+// would refuse it anyway.
 enum { kPathCap = 4096 };
 
 // --- Small helpers -----------------------------------------------------------
@@ -77,18 +95,130 @@ int32_t CopyOut(const char* src, char* buf, int32_t cap) {
   return (int32_t)n;
 }
 
-// The path as the system wants it: '\' turned into '/'. False for a null
-// path or one longer than the buffer.
-bool HostPath(const char* path, char* out) {
-  if (!path) return false;
-  size_t n = strlen(path);
-  if (n >= kPathCap) {
-    errno = ENAMETOOLONG;
-    return false;
+// --- Names: code page 950 for the core, UTF-8 for Linux ----------------------
+
+// One converter each way, opened on first use and kept for the process.
+// Without one (no gconv modules) names pass unconverted.
+iconv_t g_cp950_to_utf8 = (iconv_t)-1;
+iconv_t g_utf8_to_cp950 = (iconv_t)-1;
+bool g_converters_opened;
+
+void OpenConverters(void) {
+  if (g_converters_opened) return;
+  g_converters_opened = true;
+  g_cp950_to_utf8 = iconv_open("UTF-8", "CP950");
+  g_utf8_to_cp950 = iconv_open("CP950", "UTF-8");
+}
+
+// The bytes that make up the piece at s that did not convert, so that it
+// is kept whole: a Big5 pair stays a pair, a UTF-8 sequence stays whole.
+size_t Big5Piece(const char* s, size_t n) {
+  return (size_t)Big5CharLen(s, n > 2 ? 2 : (int32_t)n);
+}
+
+size_t Utf8Piece(const char* s, size_t n) {
+  uint8_t b = (uint8_t)s[0];
+  size_t len = b >= 0xC2 && b <= 0xDF   ? 2
+               : b >= 0xE0 && b <= 0xEF ? 3
+               : b >= 0xF0 && b <= 0xF4 ? 4
+                                        : 1;
+  if (len > n) return 1;
+  for (size_t i = 1; i < len; i++)
+    if (((uint8_t)s[i] & 0xC0) != 0x80) return 1;
+  return len;
+}
+
+// Converts the n bytes at in into out (cap bytes with the NUL). A piece
+// that does not convert is copied unchanged. The length, or -1 when the
+// result does not fit.
+int32_t Convert(iconv_t cd, const char* in, size_t n, char* out, size_t cap,
+                size_t (*piece)(const char*, size_t)) {
+  if (cap == 0) return -1;
+  if (cd == (iconv_t)-1) {
+    if (n + 1 > cap) return -1;
+    memcpy(out, in, n);
+    out[n] = 0;
+    return (int32_t)n;
   }
-  for (size_t i = 0; i < n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
-  out[n] = 0;
-  return true;
+  iconv(cd, 0, 0, 0, 0);
+  char* src = (char*)in;
+  size_t left = n;
+  char* dst = out;
+  size_t room = cap - 1;
+  while (left > 0) {
+    if (iconv(cd, &src, &left, &dst, &room) != (size_t)-1) break;
+    if (errno == E2BIG) return -1;
+    // EILSEQ or EINVAL: no reading for the piece at src.
+    size_t k = piece(src, left);
+    if (k > room) return -1;
+    memcpy(dst, src, k);
+    dst += k;
+    room -= k;
+    src += k;
+    left -= k;
+    iconv(cd, 0, 0, 0, 0);
+  }
+  *dst = 0;
+  return (int32_t)(dst - out);
+}
+
+// A core path as Linux names it: separators made '/', then UTF-8. The
+// length, or -1 (errno ENAMETOOLONG) when it does not fit in cap bytes.
+int32_t ToHost(const char* path, char* out, size_t cap) {
+  char sep[kPathCap];
+  size_t n = strlen(path);
+  if (n >= sizeof sep) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  for (size_t i = 0; i < n;) {
+    int32_t step = Big5CharLen(path + i, n - i >= 2 ? 2 : 1);
+    sep[i] = step == 1 && path[i] == '\\' ? '/' : path[i];
+    if (step == 2) sep[i + 1] = path[i + 1];
+    i += (size_t)step;
+  }
+  OpenConverters();
+  int32_t r = Convert(g_cp950_to_utf8, sep, n, out, cap, Big5Piece);
+  if (r < 0) errno = ENAMETOOLONG;
+  return r;
+}
+
+// The path as the system wants it, in a kPathCap buffer. False for a null
+// path or one too long.
+bool HostPath(const char* path, char* out) {
+  return path && ToHost(path, out, kPathCap) >= 0;
+}
+
+// A Linux path as the core names it. With strict, the result must lead
+// back to exactly this name; otherwise a '\' in it may stand for '/' (a
+// setting written the Windows way). The length, or -1 when the path does
+// not fit or has no code page 950 form that leads back to it.
+int32_t ToCore(const char* host, char* out, size_t cap, bool strict) {
+  if (!host) return -1;
+  OpenConverters();
+  int32_t n = Convert(g_utf8_to_cp950, host, strlen(host), out, cap,
+                      Utf8Piece);
+  if (n < 0) return -1;
+  char back[kPathCap];
+  if (ToHost(out, back, sizeof back) < 0) return -1;
+  for (size_t i = 0;; i++) {
+    char want = host[i];
+    if (!strict && want == '\\') want = '/';
+    if (back[i] != want) return -1;
+    if (!want) return n;
+  }
+}
+
+// A Linux path handed out to the core through buf, as own_path() and the
+// folder calls do: 0 when it does not fit or has no faithful form.
+int32_t CoreOut(const char* host, char* buf, int32_t cap, bool strict) {
+  if (!buf || cap <= 0) return 0;
+  int32_t n = ToCore(host, buf, (size_t)cap, strict);
+  if (n < 0) {
+    buf[0] = 0;
+    return 0;
+  }
+  return n;
 }
 
 // Handles carry the descriptor plus one, so that 0 stays "no handle".
@@ -177,15 +307,16 @@ const char* TempFolder(void) {
   return t && *t ? t : "/tmp";
 }
 
-// Makes qvxXXXX.TMP in folder, trying every four-digit hex number once
-// from a start that differs between processes.
-int CreateTempIn(const char* folder) {
-  char dir[kPathCap];
-  if (!HostPath(folder, dir)) return -1;
+// Makes qvxXXXX.TMP in folder (a Linux path, never seen by the core),
+// trying every four-digit hex number once from a start that differs
+// between processes.
+int CreateTempIn(const char* dir) {
+  if (!dir) return -1;
+  size_t n = strlen(dir);
+  if (n >= kPathCap) return -1;
   static uint32_t counter;
   if (!counter) counter = ((uint32_t)getpid() * 2654435761u) ^ (uint32_t)time(0);
   char name[kPathCap + 16];
-  size_t n = strlen(dir);
   const char* sep = n && dir[n - 1] == '/' ? "" : "/";
   for (int tries = 0; tries < 0x10000; tries++) {
     unsigned unique = (unsigned)(counter++ & 0xFFFF);
@@ -368,12 +499,12 @@ bool RemoveFolder(const char* path) {
 // --- Process and system ----------------------------------------------------------
 
 int32_t OwnPath(char* buf, int32_t cap) {
-  if (g_own_path) return CopyOut(g_own_path, buf, cap);
+  if (g_own_path) return CoreOut(g_own_path, buf, cap, false);
   char p[kPathCap];
   ssize_t n = readlink("/proc/self/exe", p, sizeof p - 1);
   if (n <= 0) return 0;
   p[n] = 0;
-  return CopyOut(p, buf, cap);
+  return CoreOut(p, buf, cap, true);
 }
 
 // The Wine layout: $WINEPREFIX (or ~/.wine) + "/drive_c/windows" + tail.
@@ -389,23 +520,23 @@ int32_t WineFolder(const char* tail, char* buf, int32_t cap) {
                  home && *home ? home : "", tail);
   }
   if (n < 0 || n >= (int)sizeof p) return 0;
-  return CopyOut(p, buf, cap);
+  return CoreOut(p, buf, cap, true);
 }
 
 int32_t WindowsFolder(char* buf, int32_t cap) {
-  if (g_windows_folder) return CopyOut(g_windows_folder, buf, cap);
+  if (g_windows_folder) return CoreOut(g_windows_folder, buf, cap, false);
   return WineFolder("", buf, cap);
 }
 
 int32_t SystemFolder(char* buf, int32_t cap) {
-  if (g_system_folder) return CopyOut(g_system_folder, buf, cap);
+  if (g_system_folder) return CoreOut(g_system_folder, buf, cap, false);
   return WineFolder("/system32", buf, cap);
 }
 
 int32_t CurrentFolder(char* buf, int32_t cap) {
   char p[kPathCap];
   if (!getcwd(p, sizeof p)) return 0;
-  return CopyOut(p, buf, cap);
+  return CoreOut(p, buf, cap, true);
 }
 
 // There are no short names; like GetShortPathNameA the path comes back
@@ -415,6 +546,22 @@ int32_t ShortPath(const char* path, char* buf, int32_t cap) {
   struct stat st;
   if (!HostPath(path, p) || stat(p, &st) != 0) return 0;
   return CopyOut(path, buf, cap);
+}
+
+// A command line of Linux text as GetCommandLineA shows it: in code page
+// 950, with what has no code page 950 form kept as it is. Takes line over
+// (frees it, or returns it).
+char* CommandLineForCore(char* line) {
+  if (!line) return 0;
+  size_t n = strlen(line);
+  char* out = (char*)malloc(n + 1);  // code page 950 is never longer
+  OpenConverters();
+  if (!out || Convert(g_utf8_to_cp950, line, n, out, n + 1, Utf8Piece) < 0) {
+    free(out);
+    return line;
+  }
+  free(line);
+  return out;
 }
 
 // The arguments from /proc/self/cmdline joined by spaces, quoted where they
@@ -446,8 +593,8 @@ const char* CommandLine(void) {
     i += (ssize_t)len + 1;
   }
   line[o] = 0;
-  g_default_command_line = line;
-  return line;
+  g_default_command_line = CommandLineForCore(line);
+  return g_default_command_line ? g_default_command_line : "";
 }
 
 uint32_t Version(void) { return g_version; }
@@ -518,16 +665,32 @@ struct RegHandle {
 };
 RegHandle g_handles[kHandleCap];
 
-// Registry names compare without regard to ASCII case.
+// Registry names compare without regard to ASCII case. A Big5 trail byte
+// in the letter range is not a letter: 0xA4 0x61 and 0xA4 0x41 are two
+// different characters, so double-byte characters compare exactly.
 bool NameEq(const char* a, size_t an, const char* b) {
-  for (size_t i = 0; i < an; i++) {
+  for (size_t i = 0; i < an;) {
     unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
     if (!y) return false;
+    if (Big5CharLen(a + i, an - i >= 2 ? 2 : 1) == 2) {
+      if (x != y || a[i + 1] != b[i + 1]) return false;
+      i += 2;
+      continue;
+    }
     if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
     if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
     if (x != y) return false;
+    i++;
   }
   return b[an] == 0;
+}
+
+// The next '\' of a key path that stands as a character of its own, or
+// null: the trail byte of 許 (B3 5C) does not end a key name.
+const char* NextKeySeparator(const char* p) {
+  for (; *p; p += Big5CharLenZ(p))
+    if (*p == '\\') return p;
+  return 0;
 }
 
 RegKeyNode* RootNode(RegKey root) {
@@ -559,7 +722,7 @@ RegKeyNode* KeyNode(RegKey key, uint32_t* access) {
 RegKeyNode* Descend(RegKeyNode* node, const char* subkey, bool create) {
   const char* p = subkey ? subkey : "";
   while (node && *p) {
-    const char* end = strchr(p, '\\');
+    const char* end = NextKeySeparator(p);
     size_t n = end ? (size_t)(end - p) : strlen(p);
     if (n) {
       RegKeyNode* child = node->children;
@@ -746,12 +909,25 @@ const Platform* PlatformNative(void) { return &kTable; }
 
 // --- posix_hooks.h -----------------------------------------------------------------
 
+int32_t PosixPathForHost(const char* cp950, char* out, int32_t cap) {
+  if (!cp950 || !out || cap <= 0) return -1;
+  return ToHost(cp950, out, (size_t)cap);
+}
+
+int32_t PosixPathForCore(const char* host, char* out, int32_t cap) {
+  if (!host || !out || cap <= 0) return -1;
+  return ToCore(host, out, (size_t)cap, true);
+}
+
 void PosixSetVersion(uint32_t version) { g_version = version; }
 void PosixSetWindowsFolder(const char* path) { SetString(&g_windows_folder, path); }
 void PosixSetSystemFolder(const char* path) { SetString(&g_system_folder, path); }
 void PosixSetTempFolder(const char* path) { SetString(&g_temp_folder, path); }
 void PosixSetOwnPath(const char* path) { SetString(&g_own_path, path); }
-void PosixSetCommandLine(const char* line) { SetString(&g_command_line, line); }
+void PosixSetCommandLine(const char* line) {
+  SetString(&g_command_line, line);
+  g_command_line = CommandLineForCore(g_command_line);
+}
 void PosixSetRestartAccepted(bool accepted) { g_restart_accepted = accepted; }
 int32_t PosixRestartRequests(void) { return g_restart_requests; }
 
@@ -848,7 +1024,7 @@ bool PosixRegDeleteKey(RegKey root, const char* subkey) {
   RegKeyNode* parent = 0;
   RegKeyNode** link = 0;
   while (*p) {
-    const char* end = strchr(p, '\\');
+    const char* end = NextKeySeparator(p);
     size_t n = end ? (size_t)(end - p) : strlen(p);
     if (n) {
       RegKeyNode** l = &node->children;

@@ -10,6 +10,12 @@
 // Everything is process-wide and meant for one thread, like the applier.
 // Strings handed to the setters are copied; strings handed out stay valid
 // until the next clear or setter call of the same kind.
+//
+// The setters take Linux text (UTF-8), as the system would give it; the
+// table hands the folders, the own path and the command line to the core in
+// code page 950 (see PosixPathForCore). In the folders and the own path a
+// '\' may stand for '/'. The records keep what the core asked for, in code
+// page 950.
 #ifndef SELFPATCH_PLATFORM_POSIX_HOOKS_H
 #define SELFPATCH_PLATFORM_POSIX_HOOKS_H
 
@@ -21,6 +27,26 @@ enum : uint32_t {
   kPosixVersionNt = 0x0A280105u,
   kPosixVersion9x = 0xC0000A04u,
 };
+
+// Names between the core and Linux. The core's paths are code page 950
+// byte strings; Linux names are UTF-8. These are the conversions the table
+// makes, for callers that bring Linux paths to the core themselves (the
+// command-line tool's folder and patch arguments) and for tests.
+//
+// A core path as the table hands it to Linux: every '\' that stands as a
+// character of its own (not the trail byte of 許, B3 5C) made '/', then
+// converted to UTF-8; a byte sequence without a code page 950 reading is
+// passed on unchanged. The length, or -1 when the result does not fit in
+// cap bytes with its NUL.
+int32_t PosixPathForHost(const char* cp950, char* out, int32_t cap);
+
+// A Linux path as the core should name it: UTF-8 converted to code page
+// 950, a character without a code page 950 form (or a byte that is not
+// UTF-8) kept as it is. The length, or -1 when the result does not fit, or
+// when PosixPathForHost would not lead back to exactly this path: a kept
+// character whose bytes read as Big5 (é is C3 A9, which is 矇), or a '\'
+// inside a Linux name. Such a path cannot be reached through the table.
+int32_t PosixPathForCore(const char* host, char* out, int32_t cap);
 
 // What version() reports; kPosixVersionNt until set.
 void PosixSetVersion(uint32_t version);

@@ -51,6 +51,16 @@ TEST(FsCreateParentFolders, CreatesEachFolderBeforeTheLastSeparator) {
       {"\\\\srv\\share\\d\\f",
        {"create /", "create //srv", "create //srv/share",
         "create //srv/share/d"}},
+      // Big5 names whose trail byte is 0x5C (許 B3 5C, 功 A5 5C): the trail
+      // byte belongs to its character and is copied as it is.
+      {"C:\\\xB3\x5C\\f.dll", {"create C:", "create C:/\xB3\x5C"}},
+      {"\xB3\x5C\\\xA5\x5C\\f",
+       {"create \xB3\x5C", "create \xB3\x5C/\xA5\x5C"}},
+      {"C:\\\xA5\x5C", {"create C:"}},  // a file named 功
+      {"C:\\\xB3\x5C\\", {"create C:", "create C:/\xB3\x5C"}},
+      {"\xB3\x5C\xA5\x5C", {}},  // 許功: no separator at all
+      // A lead byte before a byte that cannot end it stands alone.
+      {"\xA4/x", {"create \xA4"}},
   };
   for (const WalkCase& c : cases) {
     SCOPED_TRACE(c.path);
@@ -79,6 +89,11 @@ TEST(FsRemoveEmptyParentFolders, TriesEveryAncestorInnermostFirst) {
       {"/tmp/x/f", {"remove \\tmp\\x", "remove \\tmp"}},
       {"\\f.dll", {}},
       {"\\\\", {}},
+      {"C:\\\xB3\x5C\\\xA5\x5C\\f.dll",
+       {"remove C:\\\xB3\x5C\\\xA5\x5C", "remove C:\\\xB3\x5C", "remove C:"}},
+      {"T\\PATCH0.TMP\\\xBB\x5C.dll", {"remove T\\PATCH0.TMP", "remove T"}},
+      {"\xB3\x5C\xA5\x5C", {}},
+      {"\\\xB3\x5C\\f", {"remove \\\xB3\x5C"}},
   };
   for (const WalkCase& c : cases) {
     SCOPED_TRACE(c.path);

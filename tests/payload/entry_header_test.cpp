@@ -296,6 +296,14 @@ TEST(PayloadNames, OnlyRelativeNamesInsideTheFolderPass) {
       {"x\\.hidden", true},
       {"a b\\c d", true},
       {"\xB3\x5C\xA5\x69.txt", true},  // Big5 with a 0x5C trail byte
+      {"\xB3\x5C\\a.txt", true},       // 許\a.txt
+      {"\xB3\x5C", true},
+      {"sub\\\xA5\x5C\\\xBB\x5C.dll", true},
+      {"\xB3\x5C\\..\\x", false},
+      // Refused on purpose: where the ANSI code page is not 950, the 0x5C
+      // is a separator and the name climbs out of the folder.
+      {"\xB3\x5C..\\x", false},
+      {"\xB3\x5C. .", false},
       {"", false},
       {".", false},
       {".\\", false},

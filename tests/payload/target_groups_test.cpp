@@ -352,4 +352,56 @@ TEST(TargetGroupsFaults, FailingSystemCallsAreRefused) {
   RemoveTestRegistryKey();
 }
 
+// Which paths name files is decided by a table that knows a few names, so
+// that Big5 names are cut the same way whatever code page the system runs.
+const std::vector<std::string>* g_known_files;
+
+PlatformFile OpenKnownFile(const char* path, OpenMode mode) {
+  if (mode != kOpenForReading) return 0;
+  for (const std::string& f : *g_known_files)
+    if (f == path) return (PlatformFile)1;
+  return 0;
+}
+
+void CloseKnownFile(PlatformFile) {}
+
+// Big5 names whose trail byte is 0x5C (許 B3 5C, 功 A5 5C, 蓋 BB 5C): the
+// folder part ends at the last separator that is a character of its own.
+TEST(NormaliseTargetFolder, CutsAtTheLastSeparatorNotAtATrailByte) {
+  const std::vector<std::string> files = {
+      "C:\\App\\\xA5\x5C",       // a file named 功
+      "C:\\\xB3\x5C\\app.exe",   // in a folder named 許
+      "D:/\xB3\x5C/\xBB\x5C",
+      "\xBB\x5C",                 // 蓋 in the current folder
+      "\xB3\x5C\xA5\x5C.exe",
+  };
+  struct Case {
+    std::string path;
+    std::string folder;
+  };
+  const Case cases[] = {
+      {files[0], "C:\\App\\"},
+      {files[1], "C:\\\xB3\x5C\\"},
+      {files[2], "D:/\xB3\x5C/"},
+      {files[3], "."},
+      {files[4], "."},
+      // Folders (not files) stay as they are, trail byte and all.
+      {"C:\\App\\\xB3\x5C", "C:\\App\\\xB3\x5C"},
+  };
+  g_known_files = &files;
+  Platform table = {};
+  table.open_file = OpenKnownFile;
+  table.close = CloseKnownFile;
+  static Session s;
+  SessionInit(&s, &table);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.path));
+    Str path, out;
+    StrSet(&path, c.path.data(), (int32_t)c.path.size());
+    NormaliseTargetFolder(&s, &path, &out);
+    EXPECT_EQ(S(out), c.folder);
+  }
+  g_known_files = nullptr;
+}
+
 }  // namespace
