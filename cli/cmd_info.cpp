@@ -109,10 +109,10 @@ int InfoMain(int argc, char** argv, FILE* out, FILE* err) {
   PatchSession session;
   Session* s = session.s();
   info.s = s;
-  StrSetZ(&s->own_path, info.path);
   s->own_path_set = true;
-  if (s->own_path.overflow) {
-    fprintf(err, "selfpatch info: path too long\n");
+  if (!SetCorePath(&s->own_path, info.path)) {
+    fprintf(err,
+            "selfpatch info: path too long, or not a name in code page 950\n");
     return kMsgCannotOpenSelf;
   }
   s->hooks.ctx = &info;

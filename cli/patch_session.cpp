@@ -7,6 +7,7 @@
 
 #include "container/container.h"
 #include "messages/messages.h"
+#include "platform/posix_hooks.h"
 
 std::string Cp950ToUtf8(const std::string& text) {
   std::string out;
@@ -68,16 +69,29 @@ PatchSession::~PatchSession() {
 
 MsgCode PatchSession::Open(const char* cmd, const char* patch,
                            const char* folder, FILE* err) {
-  StrSetZ(&s_->own_path, patch);
   s_->own_path_set = true;
-  StrSetZ(&s_->chosen_folder, folder);
-  if (s_->own_path.overflow || s_->chosen_folder.overflow) {
-    fprintf(err, "%s: path too long\n", cmd);
+  const char* bad = !SetCorePath(&s_->own_path, patch)        ? patch
+                    : !SetCorePath(&s_->chosen_folder, folder) ? folder
+                                                               : nullptr;
+  if (bad) {
+    fprintf(err, "%s: %s: path too long, or not a name in code page 950\n",
+            cmd, bad);
     return kMsgCannotOpenSelf;
   }
   MsgCode rc = LoadContainer(s_);
   if (rc != kOk) fprintf(err, "%s: %s\n", cmd, MessageUtf8(s_, rc).c_str());
   return rc;
+}
+
+bool SetCorePath(Str* dst, const char* host) {
+  char buf[kStrCap];
+  int32_t n = PosixPathForCore(host, buf, (int32_t)sizeof buf);
+  if (n < 0) {
+    StrClear(dst);
+    return false;
+  }
+  StrSet(dst, buf, n);
+  return !dst->overflow;
 }
 
 bool IsFolder(const char* path) {

@@ -38,6 +38,12 @@ class PatchSession {
   Session* s_;
 };
 
+// Puts a Linux path (UTF-8, as argv gives it) into a session string in
+// code page 950, the form the core and the platform table use. False when
+// it does not fit or has no code page 950 form that leads back to the same
+// file (PosixPathForCore); dst is then empty.
+bool SetCorePath(Str* dst, const char* host);
+
 // True when path names an existing folder.
 bool IsFolder(const char* path);
 
