@@ -37,6 +37,9 @@ struct Space {
   uint32_t old_size;
   const uint8_t* nw;
   uint32_t new_size;
+  // Old bytes that may differ on the user's machine (the source's CRC
+  // hole): nothing outside the new file's own hole may depend on them.
+  uint64_t hole_lo = 0, hole_hi = 0;
 
   uint8_t At(uint64_t p) const {
     return p < old_size ? old[p] : nw[p - old_size];
@@ -44,11 +47,23 @@ struct Space {
   // Whether n bytes at p hold defined bytes once `written` output bytes
   // exist. A read is served by one file, chosen by its first byte.
   bool Readable(uint64_t p, uint64_t n, uint64_t written) const {
-    if (p + n <= old_size) return true;
+    if (p + n <= old_size) return p + n <= hole_lo || p >= hole_hi;
     if (p < old_size) return false;
     return p - old_size + n <= written;
   }
 };
+
+Space MakeSpace(const uint8_t* old_data, uint32_t old_size,
+                const uint8_t* new_data, uint32_t new_size,
+                const DeltaOptions& o) {
+  Space s{old_data, old_size, new_data, new_size};
+  if (o.old_hole_length) {
+    s.hole_lo = std::min<uint64_t>(o.old_hole_offset, old_size);
+    s.hole_hi = std::min<uint64_t>((uint64_t)o.old_hole_offset +
+                                       o.old_hole_length, old_size);
+  }
+  return s;
+}
 
 // Insert piece lengths: block size pieces, the last one taking the rest
 // together with one block.
@@ -375,13 +390,29 @@ EncodedDelta Encode(const Space& s, const std::vector<Segment>& segs,
   return d;
 }
 
-std::vector<Segment> Align(const uint8_t* old_data, uint32_t old_size,
-                           const uint8_t* new_data, uint32_t new_size,
-                           const DeltaOptions& options) {
-  OldIndex index(old_data, old_size);
+std::vector<Segment> Align(const Space& s, const DeltaOptions& options) {
+  OldIndex index(s.old, s.old_size);
   MatchOptions mo;
   mo.self_reference = options.self_reference;
-  return FindSegments(index, new_data, new_size, mo);
+  std::vector<Segment> segs = FindSegments(index, s.nw, s.new_size, mo);
+  if (s.hole_hi <= s.hole_lo) return segs;
+  // Cut the old file's hole out of every segment.
+  std::vector<Segment> kept;
+  for (const Segment& g : segs) {
+    uint64_t a = g.src_pos, b = (uint64_t)g.src_pos + g.len;
+    if (a >= s.old_size || b <= s.hole_lo || a >= s.hole_hi) {
+      kept.push_back(g);
+      continue;
+    }
+    if (a < s.hole_lo)
+      kept.push_back(Segment{g.new_pos, g.src_pos, (uint32_t)(s.hole_lo - a)});
+    if (b > s.hole_hi) {
+      uint32_t skip = (uint32_t)(s.hole_hi - a);
+      kept.push_back(Segment{g.new_pos + skip, (uint32_t)s.hole_hi,
+                             g.len - skip});
+    }
+  }
+  return kept;
 }
 
 void Keep(EncodedDelta&& d, EncodedDelta* best, bool* have) {
@@ -412,9 +443,8 @@ EncodedDelta EncodeDeltaWithLayout(const uint8_t* old_data, uint32_t old_size,
       layout.trailer_len > 255 || layout.min_copy < 1 ||
       layout.window_shift < 8 || layout.window_shift > 30)
     throw std::invalid_argument("delta layout out of range");
-  Space s{old_data, old_size, new_data, new_size};
-  std::vector<Segment> segs =
-      Align(old_data, old_size, new_data, new_size, options);
+  Space s = MakeSpace(old_data, old_size, new_data, new_size, options);
+  std::vector<Segment> segs = Align(s, options);
   return Encode(s, segs, layout, Judge(options));
 }
 
@@ -422,9 +452,8 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
                          const uint8_t* new_data, uint32_t new_size,
                          const DeltaOptions& options) {
   CheckSizes(old_size, new_size);
-  Space s{old_data, old_size, new_data, new_size};
-  std::vector<Segment> segs =
-      Align(old_data, old_size, new_data, new_size, options);
+  Space s = MakeSpace(old_data, old_size, new_data, new_size, options);
+  std::vector<Segment> segs = Align(s, options);
   Judge judge(options);
 
   // Two families of layouts. Copy per mismatch: every stretch of agreeing

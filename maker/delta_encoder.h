@@ -31,6 +31,10 @@ struct DeltaOptions {
   // The payload will be deflated with zopfli: let it choose between the
   // layouts that zlib ranks close together.
   bool zopfli_judge = false;
+  // The source's CRC hole: old bytes that may differ on the user's
+  // machine. No output byte is made from them.
+  uint32_t old_hole_offset = 0;
+  uint32_t old_hole_length = 0;
 };
 
 // How the commands are laid out; the encoder searches over these.

@@ -6,7 +6,11 @@
 
 #include <stdexcept>
 
+#include <atomic>
+#include <thread>
+
 extern "C" {
+#include <zopfli/deflate.h>
 #include <zopfli/zopfli.h>
 }
 
@@ -76,6 +80,72 @@ std::vector<uint8_t> DeflateZopfli(const uint8_t* data, size_t size,
   std::vector<uint8_t> result(out, out + out_size);
   free(out);
   return result;
+}
+
+namespace {
+
+// Bits appended least significant first, as deflate packs them.
+class BitJoin {
+ public:
+  // Appends `bits` bits from the start of p.
+  void Append(const uint8_t* p, uint64_t bits) {
+    uint64_t bytes = (bits + 7) / 8;
+    int shift = (int)(bits_ & 7);
+    if (shift == 0) {
+      out_.resize((size_t)(bits_ / 8));
+      out_.insert(out_.end(), p, p + bytes);
+    } else {
+      for (uint64_t i = 0; i < bytes; i++) {
+        out_.back() |= (uint8_t)(p[i] << shift);
+        out_.push_back((uint8_t)(p[i] >> (8 - shift)));
+      }
+    }
+    bits_ += bits;
+    out_.resize((size_t)((bits_ + 7) / 8));
+    if (bits_ & 7) out_.back() &= (uint8_t)((1u << (bits_ & 7)) - 1);
+  }
+  std::vector<uint8_t> Take() { return std::move(out_); }
+
+ private:
+  std::vector<uint8_t> out_;
+  uint64_t bits_ = 0;
+};
+
+}  // namespace
+
+std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
+                                        int iterations, int threads) {
+  const size_t kPart = 1 << 20;
+  size_t parts = size == 0 ? 1 : (size + kPart - 1) / kPart;
+  ZopfliOptions o;
+  ZopfliInitOptions(&o);
+  o.numiterations = iterations < 1 ? 1 : iterations;
+  struct Piece {
+    unsigned char* out = nullptr;
+    size_t size = 0;
+    unsigned char bp = 0;
+  };
+  std::vector<Piece> pieces(parts);
+  std::atomic<size_t> next(0);
+  auto work = [&]() {
+    for (size_t i; (i = next++) < parts;) {
+      size_t a = i * kPart, b = std::min(size, a + kPart);
+      ZopfliDeflatePart(&o, 2, i + 1 == parts, data, a, b, &pieces[i].bp,
+                        &pieces[i].out, &pieces[i].size);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads && (size_t)t < parts; t++) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  BitJoin join;
+  for (Piece& p : pieces) {
+    // bp is where the next bit would go in the last byte; 0: it is full.
+    uint64_t bits = (uint64_t)p.size * 8 - (p.bp ? 8 - p.bp : 0);
+    join.Append(p.out, bits);
+    free(p.out);
+  }
+  return join.Take();
 }
 
 bool InflateRaw(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
