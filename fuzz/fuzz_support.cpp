@@ -142,6 +142,12 @@ std::string Normal(const char* path) {
   return out.empty() ? "/" : out;
 }
 
+}  // namespace
+
+std::string FuzzNormalPath(const char* path) { return Normal(path); }
+
+namespace {
+
 bool Inside(const char* path) {
   std::string n = Normal(path);
   for (const char* t : kTargets) {

@@ -65,6 +65,10 @@ std::map<std::string, std::string> FuzzFilesBelow(const std::string& dir);
 const Platform* FuzzGuardedPlatform();
 void FuzzSetWriteBudget(int64_t bytes);
 
+// The path as the system will take it: '\' as '/', absolute, "." and ".."
+// and repeated separators worked out by name.
+std::string FuzzNormalPath(const char* path);
+
 // Open file descriptors of the process, to find handles left open.
 int FuzzOpenDescriptors();
 
