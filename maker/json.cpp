@@ -84,8 +84,12 @@ class Parser {
       for (;;) {
         Space();
         if (i_ >= t_.size() || t_[i_] != '"') Fail("a member name is expected");
+        size_t key_at = i_;
         std::string key = String();
-        if (!seen.insert(key).second) Fail("member \"" + key + "\" repeated");
+        if (!seen.insert(key).second) {
+          i_ = key_at;
+          Fail("member \"" + key + "\" repeated");
+        }
         Space();
         Expect(':');
         Json m = Value(depth + 1);

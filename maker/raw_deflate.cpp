@@ -104,6 +104,15 @@ class BitJoin {
     out_.resize((size_t)((bits_ + 7) / 8));
     if (bits_ & 7) out_.back() &= (uint8_t)((1u << (bits_ & 7)) - 1);
   }
+  // An empty stored block: three zero header bits, zero bits up to the
+  // byte boundary, LEN 0 and NLEN 0xFFFF. What follows starts on a byte.
+  void EmptyStoredBlock() {
+    static const uint8_t kZero = 0;
+    Append(&kZero, 3);
+    if (bits_ & 7) Append(&kZero, 8 - (bits_ & 7));
+    static const uint8_t kLen[4] = {0, 0, 0xFF, 0xFF};
+    Append(kLen, 32);
+  }
   std::vector<uint8_t> Take() { return std::move(out_); }
 
  private:
@@ -114,8 +123,9 @@ class BitJoin {
 }  // namespace
 
 std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
-                                        int iterations, int threads) {
-  const size_t kPart = 1 << 20;
+                                        int iterations, int threads,
+                                        size_t part_size) {
+  const size_t kPart = part_size ? part_size : 1;
   size_t parts = size == 0 ? 1 : (size + kPart - 1) / kPart;
   ZopfliOptions o;
   ZopfliInitOptions(&o);
@@ -138,12 +148,17 @@ std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
   for (int t = 1; t < threads && (size_t)t < parts; t++) pool.emplace_back(work);
   work();
   for (std::thread& t : pool) t.join();
+  // Each part was made as if it started on a byte boundary, which matters
+  // to zopfli's stored blocks; an empty stored block after each part but
+  // the last makes it so.
   BitJoin join;
-  for (Piece& p : pieces) {
+  for (size_t i = 0; i < parts; i++) {
+    Piece& p = pieces[i];
     // bp is where the next bit would go in the last byte; 0: it is full.
     uint64_t bits = (uint64_t)p.size * 8 - (p.bp ? 8 - p.bp : 0);
     join.Append(p.out, bits);
     free(p.out);
+    if (i + 1 < parts) join.EmptyStoredBlock();
   }
   return join.Take();
 }
