@@ -40,9 +40,18 @@ struct Space {
   // Old bytes that may differ on the user's machine (the source's CRC
   // hole): nothing outside the new file's own hole may depend on them.
   uint64_t hole_lo = 0, hole_hi = 0;
+  // The new file's hole, when it is as long as the old one: it is copied
+  // from the old hole, so the user's bytes there stay the user's.
+  uint64_t new_hole_lo = 0, new_hole_hi = 0;
 
   uint8_t At(uint64_t p) const {
     return p < old_size ? old[p] : nw[p - old_size];
+  }
+  // Whether new byte np is what source byte sp gives.
+  bool Agree(uint64_t np, uint64_t sp) const {
+    if (np >= new_hole_lo && np < new_hole_hi)
+      return sp == hole_lo + (np - new_hole_lo);
+    return nw[np] == At(sp);
   }
   // Whether n bytes at p hold defined bytes once `written` output bytes
   // exist. A read is served by one file, chosen by its first byte.
@@ -61,6 +70,13 @@ Space MakeSpace(const uint8_t* old_data, uint32_t old_size,
     s.hole_lo = std::min<uint64_t>(o.old_hole_offset, old_size);
     s.hole_hi = std::min<uint64_t>((uint64_t)o.old_hole_offset +
                                        o.old_hole_length, old_size);
+  }
+  uint64_t nlo = o.new_hole_offset,
+           nhi = (uint64_t)o.new_hole_offset + o.new_hole_length;
+  if (o.new_hole_length && s.hole_hi - s.hole_lo == o.new_hole_length &&
+      nhi <= new_size) {
+    s.new_hole_lo = nlo;
+    s.new_hole_hi = nhi;
   }
   return s;
 }
@@ -103,7 +119,6 @@ class Planner {
   }
 
   void Segment1(const Segment& g) {
-    const uint8_t* a = s_.nw + g.new_pos;
     // Is this stretch simply the continuation of the alignment in force?
     bool aligned = have_copy_ && g.new_pos >= ins_start_ &&
                    Base() + (g.new_pos - ins_start_) == g.src_pos;
@@ -113,9 +128,11 @@ class Planner {
     runs_.clear();
     uint32_t k = 0;
     while (k < g.len) {
-      while (k < g.len && a[k] != s_.At((uint64_t)g.src_pos + k)) k++;
+      while (k < g.len && !s_.Agree(g.new_pos + k, (uint64_t)g.src_pos + k))
+        k++;
       uint32_t st = k;
-      while (k < g.len && a[k] == s_.At((uint64_t)g.src_pos + k)) k++;
+      while (k < g.len && s_.Agree(g.new_pos + k, (uint64_t)g.src_pos + k))
+        k++;
       if (k > st) runs_.push_back(Run1{st, k - st});
     }
 
@@ -396,21 +413,43 @@ std::vector<Segment> Align(const Space& s, const DeltaOptions& options) {
   mo.self_reference = options.self_reference;
   std::vector<Segment> segs = FindSegments(index, s.nw, s.new_size, mo);
   if (s.hole_hi <= s.hole_lo) return segs;
-  // Cut the old file's hole out of every segment.
+  // Cut the old file's hole out of every segment, and the new file's hole
+  // too when it is to be copied from the old one.
+  const bool copy_hole = s.new_hole_hi > s.new_hole_lo;
   std::vector<Segment> kept;
+  auto keep = [&](uint32_t np, uint32_t sp, uint32_t len) {
+    if (len == 0) return;
+    uint64_t a = np, b = (uint64_t)np + len;
+    if (copy_hole && b > s.new_hole_lo && a < s.new_hole_hi) {
+      if (a < s.new_hole_lo)
+        kept.push_back(Segment{np, sp, (uint32_t)(s.new_hole_lo - a)});
+      if (b > s.new_hole_hi) {
+        uint32_t skip = (uint32_t)(s.new_hole_hi - a);
+        kept.push_back(Segment{np + skip, sp + skip, len - skip});
+      }
+      return;
+    }
+    kept.push_back(Segment{np, sp, len});
+  };
   for (const Segment& g : segs) {
     uint64_t a = g.src_pos, b = (uint64_t)g.src_pos + g.len;
     if (a >= s.old_size || b <= s.hole_lo || a >= s.hole_hi) {
-      kept.push_back(g);
+      keep(g.new_pos, g.src_pos, g.len);
       continue;
     }
-    if (a < s.hole_lo)
-      kept.push_back(Segment{g.new_pos, g.src_pos, (uint32_t)(s.hole_lo - a)});
+    if (a < s.hole_lo) keep(g.new_pos, g.src_pos, (uint32_t)(s.hole_lo - a));
     if (b > s.hole_hi) {
       uint32_t skip = (uint32_t)(s.hole_hi - a);
-      kept.push_back(Segment{g.new_pos + skip, (uint32_t)s.hole_hi,
-                             g.len - skip});
+      keep(g.new_pos + skip, (uint32_t)s.hole_hi, g.len - skip);
     }
+  }
+  if (copy_hole) {
+    kept.push_back(Segment{(uint32_t)s.new_hole_lo, (uint32_t)s.hole_lo,
+                           (uint32_t)(s.new_hole_hi - s.new_hole_lo)});
+    std::stable_sort(kept.begin(), kept.end(),
+                     [](const Segment& x, const Segment& y) {
+                       return x.new_pos < y.new_pos;
+                     });
   }
   return kept;
 }

@@ -32,9 +32,13 @@ struct DeltaOptions {
   // layouts that zlib ranks close together.
   bool zopfli_judge = false;
   // The source's CRC hole: old bytes that may differ on the user's
-  // machine. No output byte is made from them.
+  // machine. No output byte outside the new file's hole is made from them.
   uint32_t old_hole_offset = 0;
   uint32_t old_hole_length = 0;
+  // The new file's hole. When it is as long as the old one, the old hole's
+  // bytes are copied into it, so what the user had there stays.
+  uint32_t new_hole_offset = 0;
+  uint32_t new_hole_length = 0;
 };
 
 // How the commands are laid out; the encoder searches over these.

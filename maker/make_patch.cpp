@@ -103,13 +103,19 @@ HoleSpec SourceHole(const FileJob& job, size_t version) {
   return job.rule.has_hole ? job.rule.hole : HoleSpec();
 }
 
-// The delta from `from` to `to`, checked by the applier's own rebuild.
+// The delta from `from` to `to`, checked by the applier's own rebuild. The
+// bytes in `to_hole` may come out as the user's own (copied from
+// `from_hole`), so they are left out of the comparison, as the applier
+// leaves them out of its checksum.
 writer::PatchedSource Step(const std::vector<uint8_t>& from,
-                           const std::vector<uint8_t>& to, HoleSpec hole,
-                           const DeltaOptions& base, const std::string& path) {
+                           const std::vector<uint8_t>& to, HoleSpec from_hole,
+                           HoleSpec to_hole, const DeltaOptions& base,
+                           const std::string& path) {
   DeltaOptions o = base;
-  o.old_hole_offset = hole.offset;
-  o.old_hole_length = hole.length;
+  o.old_hole_offset = from_hole.offset;
+  o.old_hole_length = from_hole.length;
+  o.new_hole_offset = to_hole.offset;
+  o.new_hole_length = to_hole.length;
   EncodedDelta d = EncodeDelta(from.data(), (uint32_t)from.size(), to.data(),
                                (uint32_t)to.size(), o);
   std::vector<uint8_t> streams = JoinStreams(d);
@@ -119,9 +125,17 @@ writer::PatchedSource Step(const std::vector<uint8_t>& from,
       &d.record, (int32_t)to.size(), from.data(), (int32_t)from.size(),
       streams.data(), (int32_t)streams.size(), &m, &rr);
   bool same = code == 0 && m.out_len == (int32_t)to.size() &&
-              (to.empty() || memcmp(m.out, to.data(), to.size()) == 0) &&
-              rr.byte_count == (int32_t)to.size() &&
-              rr.crc == CrcUpdate(to.data(), (int32_t)to.size(), kCrcPreset);
+              rr.byte_count == (int32_t)to.size();
+  if (same) {
+    std::vector<uint8_t> out(m.out, m.out + m.out_len);
+    same = Crc(out, to_hole) == Crc(to, to_hole) &&
+           (to_hole.length ||
+            rr.crc == CrcUpdate(to.data(), (int32_t)to.size(), kCrcPreset));
+    for (size_t i = 0; same && i < to.size(); i++)
+      if (out[i] != to[i] &&
+          (i < to_hole.offset || i - to_hole.offset >= to_hole.length))
+        same = false;
+  }
   MemRebuildFree(&m);
   if (!same)
     throw std::logic_error("the delta made for " + path +
@@ -130,9 +144,9 @@ writer::PatchedSource Step(const std::vector<uint8_t>& from,
   writer::PatchedSource src;
   src.name = "";
   src.record = d.record;
-  src.record.old_checksum = Crc(from, hole);
+  src.record.old_checksum = Crc(from, from_hole);
   src.record.old_size = (uint32_t)from.size();
-  src.hole = writer::HolePair{hole.offset, hole.length};
+  src.hole = writer::HolePair{from_hole.offset, from_hole.length};
   size_t at = 0;
   for (int i = 0; i < kStreamCount; i++) {
     src.streams[i].assign(streams.begin() + at,
@@ -189,8 +203,11 @@ FileResult RunJob(const FileJob& job, const DeltaOptions& dopt) {
   for (size_t k = 0; k < contents.size(); k++) {
     const std::vector<uint8_t>& to = k + 1 < contents.size() ? contents[k + 1]
                                                              : now;
+    HoleSpec to_hole = k + 1 < contents.size()
+                           ? SourceHole(job, version_of[k + 1])
+                           : entry_hole;
     p.sources.push_back(Step(contents[k], to, SourceHole(job, version_of[k]),
-                             dopt, job.path));
+                             to_hole, dopt, job.path));
   }
   return r;
 }
