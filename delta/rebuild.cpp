@@ -325,7 +325,10 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
     if (rc != kOk) break;
   }
 
-  if (io->finish && !io->finish(io->ctx) && rc == kOk) rc = kMsgDiskFull;
+  // An io that gathers appends reports a failed write late. Had the bytes
+  // been written at once, that failure would have come first, so it takes
+  // precedence over whatever stopped the loop since.
+  if (io->finish && !io->finish(io->ctx)) rc = kMsgDiskFull;
   out->crc = s.crc;
   out->byte_count = s.count;
   return rc;

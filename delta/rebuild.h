@@ -83,7 +83,8 @@ struct RebuildIo {
   // gathers small appends, accepted for storing).
   bool (*append_output)(void* ctx, const uint8_t* buf, int32_t n);
   // Called once when the command loop ends, whatever the result, to store
-  // what the io still holds; false when that fails. May be null.
+  // what the io still holds; false when that fails, which makes the result
+  // 38 (the failed write preceded any later failure). May be null.
   bool (*finish)(void* ctx);
   // Called once before every command so a window stays responsive; may be
   // null. WindowHooks::pump fits as is.

@@ -204,6 +204,16 @@ TEST(RebuildFile, InjectedFailures) {
     EXPECT_EQ(fault.Calls(kFaultWrite), 2);
     EXPECT_EQ(fault.Calls(kFaultSeek), 2);
   }
+
+  // A full disk under the gathered first pieces and a failing read of the
+  // fourth piece: written at once, the pieces would have failed first.
+  FaultPlatform fault;
+  RebuildFiles7 files(fault.base(), Text("0123456789"), streams);
+  fault.Reset();
+  fault.LimitWrites(0);
+  fault.FailCall(kFaultRead, 5);
+  RebuildResult res;
+  EXPECT_EQ(files.Run(fault.os(), rec, 1103, &res), kMsgDiskFull);
 }
 
 // A disk that fills up: the write that crosses the limit stores part of its

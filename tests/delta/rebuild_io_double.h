@@ -21,6 +21,7 @@ enum IoOp {
   kIoOld = kStreamCount,
   kIoOutput,
   kIoAppend,
+  kIoFinish,
   kIoOpCount
 };
 
@@ -53,7 +54,7 @@ class ScriptedIo {
     r.read_old = ReadOld;
     r.read_output = ReadOutput;
     r.append_output = Append;
-    r.finish = nullptr;
+    r.finish = Finish;
     r.pump = Pump;
     r.pump_ctx = this;
     return r;
@@ -118,6 +119,7 @@ class ScriptedIo {
     s->out.insert(s->out.end(), buf, buf + n);
     return true;
   }
+  static bool Finish(void* ctx) { return !((ScriptedIo*)ctx)->Fails(kIoFinish); }
   static void Pump(void* ctx) { ((ScriptedIo*)ctx)->pumps++; }
 };
 

@@ -498,6 +498,8 @@ TEST(Rebuild, FailuresGiveTheirCodes) {
       // Number bytes and bits are taken unchecked: a failed sign-stream
       // read gives 0 bits and the rebuild goes on.
       {"sign bits", kSignStream, 1, kOk, -1},
+      // An io that gathers writes reports a failure when the loop ends.
+      {"storing what was gathered", kIoFinish, 1, kMsgDiskFull, 9},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -505,7 +507,8 @@ TEST(Rebuild, FailuresGiveTheirCodes) {
     io.old = Text("0123456789");
     io.chunk = 1;
     // copy 2 at 0 with added trailer of 2; insert 1 added; copy 2 from the
-    // output at 10 + 1 (the "12" just written).
+    // output at 10 + 1 (the "12" just written), whose trailer (2 again)
+    // finds the trailer stream used up: zeros added to "34".
     io.stream[kCommandStream] = {0x02, 0x00, 0x02, 0x01, 0x02, 0x09};
     io.stream[kSignStream] = Bits("00" "1" "00");
     io.stream[kTrailerStream] = {0x00, 0x00};
@@ -515,13 +518,30 @@ TEST(Rebuild, FailuresGiveTheirCodes) {
     SourceRecord rec = MakeRecord(10, 5, 0, 20, io.stream);
     Outcome o = RunRebuild(&io, rec, 7);
     EXPECT_EQ(o.rc, c.rc);
+    EXPECT_EQ(io.calls[kIoFinish], 1);  // whatever stopped the loop
     if (c.count < 0) continue;
     EXPECT_EQ(o.res.byte_count, c.count);
     // The register covers exactly the bytes counted, written or not.
-    Bytes all = Text("01234");
-    all.insert(all.end(), {'1', '2'});
+    Bytes all = Text("012341234");
     all.resize((size_t)c.count);
     EXPECT_EQ(o.res.crc, CrcOf(all));
+  }
+}
+
+// A write failure that an io reports late (when the loop ends) came before
+// any failure that stopped the loop since, so it decides the result.
+TEST(Rebuild, LateWriteFailureTakesPrecedence) {
+  for (bool finish_fails : {false, true}) {
+    SCOPED_TRACE(finish_fails);
+    ScriptedIo io;
+    io.old = Text("0123456789");
+    io.stream[kCommandStream] = {0x03};  // insert 3
+    io.stream[kSignStream] = Bits("1");
+    io.fail_at[kInsertStream] = 1;
+    io.fail_at[kIoFinish] = finish_fails ? 1 : 0;
+    SourceRecord rec = MakeRecord(10, 1, 0, 20, io.stream);
+    Outcome o = RunRebuild(&io, rec, 3);
+    EXPECT_EQ(o.rc, finish_fails ? kMsgDiskFull : kMsgBroken);
   }
 }
 
