@@ -1,4 +1,4 @@
-// selfpatch info PATCH
+// selfpatch info PATCH [--json]
 //
 // Loads the container at the end of PATCH as the applier does and describes
 // it: where the container lies, how its payload is held (stored, or
@@ -9,8 +9,9 @@
 // Exit status 0, or the message code the load failed with (its text on
 // stderr); 2 for usage errors, a code no message has.
 //
-// Each part of the report is one Print function over the loaded Info; later
-// parts (groups, entries) go after PrintTexts.
+// Each part of the report is one Print function over the loaded Info; the
+// groups, entries and totals follow the texts (cli/info_payload.h), and
+// --json gives all of it as one JSON object.
 #include "cli/cmd_info.h"
 
 #include <stdio.h>
@@ -19,6 +20,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/info_payload.h"
 #include "cli/patch_session.h"
 #include "container/container.h"
 #include "messages/messages.h"
@@ -45,7 +47,7 @@ void ShowDescription(void* ctx, const char* text) {
 }
 
 int Usage(FILE* err) {
-  fprintf(err, "usage: selfpatch info PATCH\n");
+  fprintf(err, "usage: selfpatch info PATCH [--json]\n");
   return 2;
 }
 
@@ -100,7 +102,12 @@ void PrintTexts(FILE* out, const Info& info) {
 
 int InfoMain(int argc, char** argv, FILE* out, FILE* err) {
   Info info;
+  bool json = false;
   for (int i = 0; i < argc; i++) {
+    if (!strcmp(argv[i], "--json") && !json) {
+      json = true;
+      continue;
+    }
     if (argv[i][0] == '-' || info.path) return Usage(err);
     info.path = argv[i];
   }
@@ -123,8 +130,20 @@ int InfoMain(int argc, char** argv, FILE* out, FILE* err) {
     fprintf(err, "selfpatch info: %s\n", MessageUtf8(s, rc).c_str());
     return rc;
   }
+  std::string payload;
+  PayloadInfo walk;
+  if (ReadPayloadStream(s, &payload))
+    walk = WalkPayload(payload, s->group_table_pos);
+  else
+    walk.problem = "the payload stream cannot be read back";
+  if (json) {
+    PrintInfoJson(out, info.path, info.facts, info.notice, info.description,
+                  info.description_shown, s->group_table_pos, walk);
+    return 0;
+  }
   PrintContainer(out, info);
   PrintTexts(out, info);
+  PrintPayloadText(out, walk);
   return 0;
 }
 

@@ -1,0 +1,163 @@
+// selfpatch info on patches the maker wrote: groups, entries, sources,
+// registry scripts and totals, as text and as JSON.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cmd_info.h"
+#include "cli/cmd_make.h"
+#include "maker/json.h"
+#include "maker/writer/container_writer.h"
+#include "maker/writer/payload_builder.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+std::string Drain(FILE* f) {
+  std::string s;
+  rewind(f);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+Outcome Call(bool make, std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  Outcome r;
+  r.status = make ? MakeMain((int)argv.size(), argv.data(), out, err, false)
+                  : InfoMain((int)argv.size(), argv.data(), out, err);
+  r.out = Drain(out);
+  r.err = Drain(err);
+  return r;
+}
+
+// A patch of two groups: a patched file with a hole and two sources, a new
+// file, a removed one, and a registry entry.
+std::string MakeSample(const ScratchDir& dir) {
+  std::string big(5000, 'x');
+  for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 % 251);
+  std::string big2 = big, big3 = big;
+  big2[300] = 1;
+  big3[4000] = 2;
+  dir.Write("v1/app/a.exe", big);
+  dir.Write("v2/app/a.exe", big2);
+  dir.Write("v3/app/a.exe", big3);
+  dir.Write("v1/app/gone.txt", "g");
+  dir.Write("v2/app/gone.txt", "g");
+  dir.Write("v3/app/\xE6\x96\xB0.txt", "new");  // 新
+  dir.Write("v1/sys/s.dll", "s");
+  dir.Write("v2/sys/s.dll", "s");
+  dir.Write("v3/sys/s.dll", "s");
+  dir.Write("notice.txt", "\xE7\xAC\xAC\xE4\xB8\x80\nsecond");  // 第一
+  dir.Write("m.json", R"({"groups": [
+    {"folder": "app", "backup": "BK",
+     "files": {"a.exe": {"optional": true, "hole": [10, 4],
+                         "stamp": "2022-03-04 05:06:08"}},
+     "registry": [{"check": {"root": "HKLM", "subkey": "S\\V", "value": "P"},
+                   "ops": [{"open": {"root": "HKCU", "subkey": "K"}},
+                           {"set": {"name": "n", "type": "REG_DWORD",
+                                    "dword": 9}}]}]},
+    {"target": "system", "folder": "sys"}]})");
+  Outcome m = Call(true, {"--old", dir.Path("v1"), "--old", dir.Path("v2"),
+                          "--new", dir.Path("v3"), "-o", dir.Path("p.bin"),
+                          "--manifest", dir.Path("m.json"), "--notice",
+                          dir.Path("notice.txt")});
+  EXPECT_EQ(m.status, 0) << m.err;
+  return dir.Path("p.bin");
+}
+
+TEST(MakeInfo, ListsGroupsEntriesSourcesAndTotals) {
+  ScratchDir dir;
+  std::string patch = MakeSample(dir);
+  Outcome r = Call(false, {patch});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* line : {
+           "notice: 11 bytes\n  \xE7\xAC\xAC\xE4\xB8\x80\n  second\n",
+           "group 0: chosen folder, backup folder \"BK\", 4 entries\n",
+           "  patched  a.exe: 5000 bytes, CRC ",
+           ", stamp 2022-03-04 05:06:08, flags holes,optional, hole 10+4\n",
+           "    source 1: (entry name), 5000 bytes, CRC ",
+           "    source 2: (entry name), 5000 bytes, CRC ",
+           "  removed  gone.txt\n",
+           "  new      \xE6\x96\xB0.txt: 3 bytes, stamp ",
+           "  registry ",
+           "check HKLM\\S\\V \"P\"\n    open HKCU\\K\n    set \"n\" REG_DWORD 9\n",
+           "group 1: System folder, backup folder \"BACKUP\", 0 entries\n",
+           "totals: 2 groups, 1 patched (2 sources), 1 new, 1 removed, "
+           "1 registry; delta streams ",
+       })
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  EXPECT_EQ(r.out.find("problem:"), std::string::npos) << r.out;
+}
+
+TEST(MakeInfo, JsonHoldsTheSameFacts) {
+  ScratchDir dir;
+  std::string patch = MakeSample(dir);
+  Outcome r = Call(false, {patch, "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  maker::Json j = maker::ParseJson(r.out);
+  EXPECT_EQ(j.Find("notice")->text, "\xE7\xAC\xAC\xE4\xB8\x80\nsecond");
+  EXPECT_EQ(j.Find("description")->kind, maker::Json::kNull);
+  const maker::Json& groups = *j.Find("groups");
+  ASSERT_EQ(groups.items.size(), 2u);
+  const maker::Json& entries = *groups.items[0].Find("entries");
+  ASSERT_EQ(entries.items.size(), 4u);
+  const maker::Json& a = entries.items[0];
+  EXPECT_EQ(a.Find("name")->text, "a.exe");
+  EXPECT_TRUE(a.Find("optional")->b);
+  EXPECT_EQ(a.Find("hole")->items[0].integer, 10);
+  ASSERT_EQ(a.Find("sources")->items.size(), 2u);
+  const maker::Json& src = a.Find("sources")->items[1];
+  EXPECT_EQ(src.Find("size")->integer, 5000);
+  EXPECT_EQ(src.Find("streams")->items.size(), 5u);
+  EXPECT_EQ(entries.items[3].Find("kind")->text, "registry");
+  EXPECT_EQ(entries.items[3].Find("ops")->items[1].Find("data")->text,
+            "09000000");
+  EXPECT_EQ(groups.items[1].Find("kind")->integer, 3);
+  EXPECT_EQ(j.Find("totals")->Find("sources")->integer, 2);
+  EXPECT_EQ(j.Find("problem")->kind, maker::Json::kNull);
+  // The JSON form takes no other argument.
+  EXPECT_EQ(Call(false, {patch, "--json", "--json"}).status, 2);
+}
+
+TEST(MakeInfo, ACutPayloadIsDescribedUpToTheCut) {
+  ScratchDir dir;
+  writer::PayloadBuilder b;
+  b.ChosenFolderGroup("BAK");
+  b.AddRemoved("one.txt");
+  b.AddRawEntry("\x02\x09new");  // stops inside the name
+  b.OmitGroupEnd();
+  writer::Bytes file = writer::WriteContainer(b.BuildBytes(), {});
+  dir.Write("cut.bin", std::string(file.begin(), file.end()));
+  Outcome r = Call(false, {dir.Path("cut.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("  removed  one.txt\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("problem: the payload ends inside an entry name"),
+            std::string::npos)
+      << r.out;
+
+  writer::PayloadBuilder k;
+  k.ChosenFolderGroup("BAK");
+  k.AddRawEntry("\x04");
+  file = writer::WriteContainer(k.BuildBytes(), {});
+  dir.Write("kind4.bin", std::string(file.begin(), file.end()));
+  r = Call(false, {dir.Path("kind4.bin")});
+  EXPECT_NE(r.out.find("problem: entry kind 4 at payload position 6 is not "
+                       "one the applier knows"),
+            std::string::npos)
+      << r.out;
+}
+
+}  // namespace
