@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "apply/apply_run.h"
+#include "core/big5.h"
 #include "messages/log.h"
 #include "shell/links.h"
 #include "texts_big5.h"
@@ -145,8 +146,9 @@ void Browse(void) {
   GetControlText(w->folder_field, &start);
   if (StrEqZ(&start, ".")) StrSetZ(&start, ".\\");
   // The dialog opens in the folder of its initial name, so a folder given
-  // with its trailing backslash gets "." as that name.
-  if (start.len > 0 && start.s[start.len - 1] == '\\') StrCatCh(&start, '.');
+  // with its trailing backslash gets "." as that name. A name ending in 功
+  // (A5 5C) ends in a character, not in a backslash.
+  if (Big5EndsWith(start.s, start.len, '\\')) StrCatCh(&start, '.');
   // The dialog is told of kDialogFileSize bytes; an initial name must fit in
   // that, or the dialog would take it for an overflowing buffer.
   CopyCut(w->file_name, start.s, start.len, kDialogFileSize - 1);
