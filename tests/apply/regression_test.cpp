@@ -1,10 +1,11 @@
 // Cases found by fuzzing and fault injection over whole apply runs, each
 // reduced to the smallest patch that shows it.
 //
-// The two cases marked DISABLED_ fail today: both lose the only copy of a
-// user's original file through the rule that a backup left in the backup
-// folder gives way to the current file. They stay here, ready to be turned
-// on with the fix.
+// The cases marked DISABLED_ fail today. The first two lose the only copy
+// of a user's original file through the rule that a backup left in the
+// backup folder gives way to the current file; the third leaves a patch that
+// a killed run cut short impossible to finish by running it again. They
+// stay here, ready to be turned on with the fixes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -70,6 +71,23 @@ TEST(ApplyRegression, DISABLED_ApplyingAgainKeepsTheBackupOfAReplacedFile) {
     EXPECT_EQ(h.dir.Read("app/orvenda.ini"), "[Orvenda]\r\nVersion=2\r\n");
     EXPECT_EQ(h.dir.Read("app/OLD/orvenda.ini"), "[Orvenda]\r\nVersion=1\r\n");
   }
+}
+
+// A run killed between the two moves of a patched file leaves the target
+// name free, the old version in the backup folder and the new one staged.
+// Applying the patch again must finish the entry: the old version in the
+// backup folder is a source like the one in the target folder would be.
+TEST(ApplyRegression, DISABLED_ApplyingAgainFinishesAnEntryCutBetweenItsMoves) {
+  ApplyHarness h;
+  h.dir.Write("app/BAK/a.dll", kV1);
+  h.dir.Write("app/PATCH0.TMP/a.dll", kV2);
+  writer::PayloadBuilder b;
+  b.ChosenFolderGroup("BAK");
+  b.AddPatched(ChainEntry("a.dll", {kV1, kV2}));
+  ASSERT_TRUE(h.Load(b));
+  EXPECT_EQ(h.Run(), kOk);
+  EXPECT_EQ(h.dir.Read("app/a.dll"), kV2);
+  EXPECT_EQ(h.dir.Read("app/BAK/a.dll"), kV1);
 }
 
 }  // namespace
