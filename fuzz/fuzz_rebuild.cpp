@@ -11,10 +11,12 @@
 //
 // The memory form (the maker's) and the file form (the applier's) run the
 // same command loop over different io; here the file form runs over a small
-// in-memory file table, and both must agree on the result, the checksum
-// register, the byte count and the output. The output is capped at 1 MiB in
-// both, as a full disk.
+// in-memory file table, and both must agree on the result and, when it is
+// 0, on the checksum register, the byte count and the output. The output is
+// capped at 64 KiB in both, as a full disk.
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -133,11 +135,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RebuildResult fr;
   MsgCode frc = RebuildFiles(&table, &rec, new_size, &old_file, &output,
                              handles, nullptr, nullptr, &fr);
+  if (getenv("SELFPATCH_FUZZ_VERBOSE"))
+    fprintf(stderr, "memory: %d crc %08x count %d out %d; file: %d crc %08x count %d out %zu\n",
+            (int)mrc, (unsigned)mr.crc, (int)mr.byte_count, (int)m.out_len,
+            (int)frc, (unsigned)fr.crc, (int)fr.byte_count, output.data.size());
   FUZZ_CHECK(frc == mrc, "file form " + std::to_string(frc) +
                              ", memory form " + std::to_string(mrc));
-  FUZZ_CHECK(fr.crc == mr.crc && fr.byte_count == mr.byte_count,
-             "register or count differ between the forms");
+  // After a failure the register and count describe nothing the caller
+  // uses, and the file form, which gathers small appends, learns of a failed
+  // write later than the memory form does.
   if (mrc == kOk) {
+    FUZZ_CHECK(fr.crc == mr.crc && fr.byte_count == mr.byte_count,
+               "register or count differ between the forms");
     FUZZ_CHECK(output.data.size() == (size_t)m.out_len &&
                    (m.out_len == 0 ||
                     memcmp(output.data.data(), m.out, (size_t)m.out_len) == 0),
