@@ -16,6 +16,7 @@
 
 #include "delta/crc32.h"
 #include "fuzz/fuzz_support.h"
+#include "maker/delta_encoder.h"
 #include "maker/writer/container_writer.h"
 #include "maker/writer/payload_builder.h"
 #include "support/test_encoder.h"
@@ -106,6 +107,42 @@ writer::RegistryScript SettingsScript() {
       .OpenKey(kHkeyCurrentUser, kFuzzSettingsKey)
       .SetString("Version", "2")
       .SetDword("Count", 8);
+}
+
+// The maker's encoder: a source as a real patch carries it.
+writer::PatchedSource MakerSource(const std::string& old_s,
+                                  const std::string& new_s) {
+  maker::DeltaOptions opt;
+  maker::EncodedDelta d = maker::EncodeDelta(
+      (const uint8_t*)old_s.data(), (uint32_t)old_s.size(),
+      (const uint8_t*)new_s.data(), (uint32_t)new_s.size(), opt);
+  writer::PatchedSource src;
+  src.record = d.record;
+  src.record.old_checksum = Crc(old_s);
+  for (int i = 0; i < kStreamCount; i++) src.streams[i] = S(d.streams[i]);
+  return src;
+}
+
+// A few KiB of "code": repeated structures with small differences, as an
+// executable has, so the encoder finds copies with trailers and added
+// pieces.
+std::string Binary(uint32_t seed, int edits) {
+  std::string out;
+  uint32_t x = 12345;
+  for (int i = 0; i < 3000; i++) {
+    x = x * 1103515245u + 12345u;
+    out += (char)((i % 64 < 48) ? (i * 7) & 0xFF : (x >> 16) & 0xFF);
+  }
+  uint32_t y = seed;
+  for (int e = 0; e < edits; e++) {
+    y = y * 1664525u + 1013904223u;
+    size_t at = (y >> 8) % out.size();
+    if (e % 3 == 0)
+      out.insert(at, "inserted bytes");
+    else
+      out[at] = (char)(out[at] ^ 0x21);
+  }
+  return out;
 }
 
 // --- Payloads -------------------------------------------------------------
@@ -207,6 +244,25 @@ std::vector<std::pair<std::string, writer::PayloadBuilder>> Payloads() {
     out.push_back({"in-use", b});
   }
   {
+    // Deltas from the maker's encoder, one of them a two-step chain.
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    writer::PatchedFile e;
+    e.name = "a.dll";
+    e.new_size = (uint32_t)V(3).size();
+    e.new_checksum = Crc(V(3));
+    e.sources.push_back(MakerSource(V(1), V(2)));
+    e.sources.push_back(MakerSource(V(2), V(3)));
+    b.AddPatched(e);
+    writer::PatchedFile eb;
+    eb.name = "b.dll";
+    eb.new_size = (uint32_t)kB2.size();
+    eb.new_checksum = Crc(kB2);
+    eb.sources.push_back(MakerSource(kB, kB2));
+    b.AddPatched(eb);
+    out.push_back({"maker-deltas", b});
+  }
+  {
     writer::PayloadBuilder b;
     b.RegistryGroup(kHkeyCurrentUser, kFuzzAppKey, "Folder", "BAK");
     b.AddRegistry(SettingsScript());
@@ -231,6 +287,23 @@ std::string RebuildInput(const EncodedDelta& d, const std::string& old_s) {
 }
 
 void RebuildSeeds() {
+  // Deltas from the maker's encoder between larger, file-like versions.
+  for (int edits : {1, 12, 60}) {
+    std::string old_s = Binary(1, 0), new_s = Binary(7, edits);
+    maker::DeltaOptions opt;
+    maker::EncodedDelta d = maker::EncodeDelta(
+        (const uint8_t*)old_s.data(), (uint32_t)old_s.size(),
+        (const uint8_t*)new_s.data(), (uint32_t)new_s.size(), opt);
+    std::string in;
+    uint8_t raw[kSourceRecordSize];
+    SourceRecordEncode(&d.record, raw);
+    in.assign((const char*)raw, sizeof raw);
+    writer::AppendLe32(&in, (uint32_t)new_s.size());
+    writer::AppendLe16(&in, (uint16_t)old_s.size());
+    in += old_s;
+    for (int i = 0; i < kStreamCount; i++) in += S(d.streams[i]);
+    Save("fuzz_rebuild", "maker-" + std::to_string(edits), in);
+  }
   // The worked example of the format: ten old bytes, two copies and two
   // inserts, one added and one raw.
   {
