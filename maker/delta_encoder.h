@@ -23,13 +23,15 @@ namespace maker {
 
 struct DeltaOptions {
   // zlib level with which candidates are judged.
-  int judge_level = 9;
+  int search_level = 6;
   // 0: one layout, no search; 1: a small search; 2: a wide search.
   int effort = 1;
+  // Candidates judged at once.
+  int threads = 1;
   // Copies from the new file's own earlier bytes.
   bool self_reference = true;
-  // The payload will be deflated with zopfli: let it choose between the
-  // layouts that zlib ranks close together.
+  // The payload will be deflated with zopfli, which favours the long
+  // differences layout more than zlib does.
   bool zopfli_judge = false;
   // The source's CRC hole: old bytes that may differ on the user's
   // machine. No output byte outside the new file's hole is made from them.
@@ -54,11 +56,9 @@ struct DeltaLayout {
   // Insert pieces of new bytes: store them added when at least this share
   // (in 1/16) of their differences against the aligned old bytes is zero.
   int added_zero_share = 4;
-  // Per window of 2^window_shift new bytes: 1 lays that window out as few
-  // copies and long runs of differences (min_copy ignored), 0 as a copy
-  // per mismatch. Empty: every window 0.
-  int window_shift = 16;
-  std::vector<uint8_t> long_diff_windows;
+  // Drop chance matches at alignments of their own before laying out
+  // (maker/delta_match.h, MatchOptions::tidy).
+  bool tidy = false;
 };
 
 struct EncodedDelta {
@@ -68,7 +68,7 @@ struct EncodedDelta {
   SourceRecord record;
   std::vector<uint8_t> streams[kStreamCount];
   DeltaLayout layout;    // the winning candidate
-  size_t judged_size;    // its streams deflated as the judge saw them
+  size_t judged_size;    // its streams deflated at the search level
   size_t command_count;  // copies and inserts, for reports
 };
 

@@ -229,6 +229,37 @@ void AddSelfMatches(const uint8_t* nw, uint32_t nsize, uint32_t old_size,
   segs->swap(out);
 }
 
+// Short segments at an alignment of their own, between stretches of another
+// alignment, are mostly chance matches: each costs a copy with a far offset
+// and breaks the alignment around it. Dropped, their bytes are new data, or
+// differences against the alignment in force. Neighbours that then share an
+// alignment with a small gap between them become one segment.
+void Tidy(uint32_t old_size, uint32_t min_isolated, uint32_t max_gap,
+          std::vector<Segment>* segs) {
+  auto off = [](const Segment& g) { return (int64_t)g.src_pos - g.new_pos; };
+  std::vector<Segment> kept;
+  for (size_t i = 0; i < segs->size(); i++) {
+    const Segment& g = (*segs)[i];
+    if (g.len < min_isolated && !kept.empty() && off(kept.back()) != off(g))
+      continue;
+    kept.push_back(g);
+  }
+  std::vector<Segment> merged;
+  for (const Segment& g : kept) {
+    if (!merged.empty()) {
+      Segment& m = merged.back();
+      uint32_t end = m.new_pos + m.len;
+      if (off(m) == off(g) && g.new_pos >= end && g.new_pos - end <= max_gap &&
+          m.src_pos < old_size && g.src_pos < old_size) {
+        m.len = g.new_pos + g.len - m.new_pos;
+        continue;
+      }
+    }
+    merged.push_back(g);
+  }
+  segs->swap(merged);
+}
+
 }  // namespace
 
 std::vector<Segment> FindSegments(const OldIndex& index,
@@ -236,6 +267,8 @@ std::vector<Segment> FindSegments(const OldIndex& index,
                                   const MatchOptions& options) {
   std::vector<Segment> segs;
   ScanOld(index, new_data, new_size, &segs);
+  if (options.tidy)
+    Tidy(index.size(), options.min_isolated, options.max_merge_gap, &segs);
   if (options.self_reference &&
       (uint64_t)index.size() + new_size <= 0x7FFFFFFFu)
     AddSelfMatches(new_data, new_size, index.size(), options.min_self_match,

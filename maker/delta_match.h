@@ -49,6 +49,12 @@ struct MatchOptions {
   bool self_reference = true;
   // Shortest repeat of the new file that is worth a copy.
   uint32_t min_self_match = 24;
+  // Drop segments shorter than min_isolated whose alignment differs from
+  // the one before them (chance matches, mostly), then join neighbours of
+  // one alignment that at most max_merge_gap new bytes separate.
+  bool tidy = false;
+  uint32_t min_isolated = 16;
+  uint32_t max_merge_gap = 64;
 };
 
 std::vector<Segment> FindSegments(const OldIndex& index,

@@ -479,12 +479,15 @@ MakeReport MakePatch(const MakeOptions& o) {
 
   // Encoding, in parallel; results land in their own slots.
   DeltaOptions dopt;
-  dopt.judge_level = o.stored ? 9 : std::max(o.level, 1);
+  dopt.search_level = o.stored ? 6 : std::min(6, std::max(o.level, 1));
   dopt.zopfli_judge = o.zopfli && !o.stored;
   std::vector<FileResult> results(jobs.size());
   std::mutex progress_mu;
   std::atomic<size_t> done(0);
-  Parallel(jobs.size(), JobCount(o.jobs, jobs.size()), [&](size_t i) {
+  // Threads beyond one per file judge a file's candidates side by side.
+  int file_threads = JobCount(o.jobs, jobs.size());
+  dopt.threads = std::max(1, JobCount(o.jobs, 1 << 20) / file_threads);
+  Parallel(jobs.size(), file_threads, [&](size_t i) {
     try {
       results[i] = RunJob(*jobs[i], dopt);
     } catch (const MakeError& e) {

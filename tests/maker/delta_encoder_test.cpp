@@ -171,9 +171,9 @@ std::vector<maker::DeltaLayout> Layouts() {
     ls.push_back(l);
     maker::DeltaLayout runs;
     runs.block = blk;
-    runs.trailer_len = 2;
-    runs.window_shift = 12;
-    runs.long_diff_windows = {1, 0, 1, 1, 0, 0, 1};  // mixed windows
+    runs.trailer_len = 3;
+    runs.min_copy = 1000;
+    runs.tidy = true;
     ls.push_back(runs);
   }
   return ls;
@@ -185,7 +185,7 @@ TEST(DeltaEncoder, EveryLayoutRebuildsEveryKindOfChange) {
       for (bool self : {true, false}) {
         maker::DeltaOptions o;
         o.self_reference = self;
-        o.judge_level = 1;
+        o.search_level = 1;
         maker::EncodedDelta d = Encode(p, l, o);
         EXPECT_TRUE(Rebuilds(d, p.old_data, p.new_data))
             << p.what << ": mode " << l.trailer_mode << " T " << l.trailer_len
@@ -285,7 +285,7 @@ TEST(DeltaEncoder, FourByteNumbersOverSixteenMebibytes) {
   n[12345] ^= 0xFF;
   maker::DeltaOptions opt;
   opt.effort = 0;
-  opt.judge_level = 1;
+  opt.search_level = 1;
   maker::EncodedDelta d =
       maker::EncodeDelta(o.data(), (uint32_t)o.size(), n.data(),
                          (uint32_t)n.size(), opt);
