@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config python3 googletest libgtest-dev zlib1g-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev
   wine wine64 xvfb xdotool imagemagick fonts-arphic-uming locales
-  libdivsufsort-dev libzopfli-dev bsdiff xdelta3 zstd
+  libdivsufsort-dev libzopfli-dev bsdiff xdelta3 zstd gnuplot-nox
   clang libclang-rt-14-dev cppcheck clang-tidy
 )
 
