@@ -300,6 +300,14 @@ void Parallel(size_t n, int threads, F f) {
 }  // namespace
 
 std::string PayloadName(const std::string& rel) {
+  // Characters Windows does not allow in a name; a '\\' would even become a
+  // folder separator in the payload.
+  for (unsigned char c : rel)
+    if (c < 0x20 || strchr("\\:*?\"<>|", c))
+      throw MakeError("the name " + rel + " holds a character (" +
+                      (c < 0x20 ? std::string("a control character")
+                                : std::string(1, (char)c)) +
+                      ") that Windows does not allow in a name");
   std::string name;
   try {
     name = Utf8ToCp950(rel);
@@ -478,6 +486,7 @@ MakeReport MakePatch(const MakeOptions& o) {
     for (const std::string& r : g) PayloadName(r);
 
   // Encoding, in parallel; results land in their own slots.
+  say("encoding " + std::to_string(jobs.size()) + " files");
   DeltaOptions dopt;
   dopt.search_level = o.stored ? 6 : std::min(6, std::max(o.level, 1));
   dopt.zopfli_judge = o.zopfli && !o.stored;
@@ -581,7 +590,7 @@ MakeReport MakePatch(const MakeOptions& o) {
     say(o.zopfli ? "deflating with zopfli" : "deflating");
     std::vector<uint8_t> region =
         o.zopfli ? DeflateZopfliParts(payload.data(), payload.size(), 15,
-                                      JobCount(o.jobs, 1 << 20))
+                                      JobCount(o.jobs, 1 << 20), 1 << 17)
                  : DeflateZlib(payload.data(), payload.size(), o.level);
     container = writer::WrapRegion(region, true, co);
   }

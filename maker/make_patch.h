@@ -64,7 +64,8 @@ MakeReport MakePatch(const MakeOptions& options);
 
 // A path below a group folder ('/' separated, UTF-8) as the payload names
 // it: code page 950, '\' between folders, at most 255 bytes. MakeError
-// otherwise.
+// otherwise, and for characters Windows does not allow in names
+// (\ : * ? " < > | and control characters).
 std::string PayloadName(const std::string& rel);
 
 // A notice or description file's UTF-8 text as the applier shows it: code

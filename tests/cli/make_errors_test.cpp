@@ -138,6 +138,11 @@ TEST(MakeErrors, EachIsRefusedWithItsReason) {
          d.Write("new/caf\xC3\xA9.txt", "x");
          return a; },
        1, "U+00E9"},
+      {"name Windows does not allow", [](const ScratchDir& d) {
+         std::vector<std::string> a = Plain(d);
+         d.Write("new/a:b.txt", "x");
+         return a; },
+       1, "(:) that Windows does not allow"},
       {"names differing in case", [](const ScratchDir& d) {
          std::vector<std::string> a = Plain(d);
          d.Write("new/A.TXT", "x");
