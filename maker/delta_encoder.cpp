@@ -411,14 +411,16 @@ EncodedDelta Encode(const Space& s, const std::vector<Segment>& segs,
   return d;
 }
 
-// The segments as the matcher finds them, optionally tidied (see
-// TidySegments), with the CRC holes cut out.
 std::vector<Segment> Align(const Space& s, const OldIndex& index,
-                           const DeltaOptions& options, bool tidy) {
+                           const DeltaOptions& options) {
   MatchOptions mo;
   mo.self_reference = options.self_reference;
-  mo.tidy = tidy;
-  std::vector<Segment> segs = FindSegments(index, s.nw, s.new_size, mo);
+  return FindSegments(index, s.nw, s.new_size, mo);
+}
+
+// The segments with the CRC holes cut out (after any tidying, which would
+// join them again across a hole).
+std::vector<Segment> CutHoles(const Space& s, std::vector<Segment> segs) {
   if (s.hole_hi <= s.hole_lo) return segs;
   // Cut the old file's hole out of every segment, and the new file's hole
   // too when it is to be copied from the old one.
@@ -484,8 +486,9 @@ EncodedDelta EncodeDeltaWithLayout(const uint8_t* old_data, uint32_t old_size,
     throw std::invalid_argument("delta layout out of range");
   Space s = MakeSpace(old_data, old_size, new_data, new_size, options);
   OldIndex index(old_data, old_size);
-  std::vector<Segment> segs = Align(s, index, options, layout.tidy);
-  return Encode(s, segs, layout, Judge(options));
+  std::vector<Segment> segs = Align(s, index, options);
+  if (layout.tidy) TidySegments(old_size, &segs);
+  return Encode(s, CutHoles(s, segs), layout, Judge(options));
 }
 
 EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
@@ -507,9 +510,12 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   copies.trailer_len = 2;
   copies.min_copy = 4;
   copies.tidy = true;
-  std::vector<Segment> tidy_segs = Align(s, index, options, true);
+  std::vector<Segment> raw_segs = Align(s, index, options);
+  std::vector<Segment> tidy_segs = raw_segs;
+  TidySegments(old_size, &tidy_segs);
+  tidy_segs = CutHoles(s, tidy_segs);
   if (options.effort <= 0) return Encode(s, tidy_segs, copies, judge);
-  std::vector<Segment> raw_segs = Align(s, index, options, false);
+  raw_segs = CutHoles(s, raw_segs);
   DeltaLayout runs;
   runs.trailer_len = 0;
   runs.min_copy = 1000;

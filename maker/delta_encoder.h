@@ -57,7 +57,7 @@ struct DeltaLayout {
   // (in 1/16) of their differences against the aligned old bytes is zero.
   int added_zero_share = 4;
   // Drop chance matches at alignments of their own before laying out
-  // (maker/delta_match.h, MatchOptions::tidy).
+  // (maker/delta_match.h, TidySegments).
   bool tidy = false;
 };
 

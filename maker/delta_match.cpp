@@ -229,13 +229,24 @@ void AddSelfMatches(const uint8_t* nw, uint32_t nsize, uint32_t old_size,
   segs->swap(out);
 }
 
-// Short segments at an alignment of their own, between stretches of another
-// alignment, are mostly chance matches: each costs a copy with a far offset
-// and breaks the alignment around it. Dropped, their bytes are new data, or
-// differences against the alignment in force. Neighbours that then share an
-// alignment with a small gap between them become one segment.
-void Tidy(uint32_t old_size, uint32_t min_isolated, uint32_t max_gap,
-          std::vector<Segment>* segs) {
+}  // namespace
+
+std::vector<Segment> FindSegments(const OldIndex& index,
+                                  const uint8_t* new_data, uint32_t new_size,
+                                  const MatchOptions& options) {
+  std::vector<Segment> segs;
+  ScanOld(index, new_data, new_size, &segs);
+  if (options.self_reference &&
+      (uint64_t)index.size() + new_size <= 0x7FFFFFFFu)
+    AddSelfMatches(new_data, new_size, index.size(), options.min_self_match,
+                   &segs);
+  return segs;
+}
+
+// Dropped, a chance match's bytes are new data, or differences against the
+// alignment in force.
+void TidySegments(uint32_t old_size, std::vector<Segment>* segs,
+                  uint32_t min_isolated, uint32_t max_gap) {
   auto off = [](const Segment& g) { return (int64_t)g.src_pos - g.new_pos; };
   std::vector<Segment> kept;
   for (size_t i = 0; i < segs->size(); i++) {
@@ -258,22 +269,6 @@ void Tidy(uint32_t old_size, uint32_t min_isolated, uint32_t max_gap,
     merged.push_back(g);
   }
   segs->swap(merged);
-}
-
-}  // namespace
-
-std::vector<Segment> FindSegments(const OldIndex& index,
-                                  const uint8_t* new_data, uint32_t new_size,
-                                  const MatchOptions& options) {
-  std::vector<Segment> segs;
-  ScanOld(index, new_data, new_size, &segs);
-  if (options.tidy)
-    Tidy(index.size(), options.min_isolated, options.max_merge_gap, &segs);
-  if (options.self_reference &&
-      (uint64_t)index.size() + new_size <= 0x7FFFFFFFu)
-    AddSelfMatches(new_data, new_size, index.size(), options.min_self_match,
-                   &segs);
-  return segs;
 }
 
 }  // namespace maker

@@ -49,17 +49,18 @@ struct MatchOptions {
   bool self_reference = true;
   // Shortest repeat of the new file that is worth a copy.
   uint32_t min_self_match = 24;
-  // Drop segments shorter than min_isolated whose alignment differs from
-  // the one before them (chance matches, mostly), then join neighbours of
-  // one alignment that at most max_merge_gap new bytes separate.
-  bool tidy = false;
-  uint32_t min_isolated = 16;
-  uint32_t max_merge_gap = 64;
 };
 
 std::vector<Segment> FindSegments(const OldIndex& index,
                                   const uint8_t* new_data, uint32_t new_size,
                                   const MatchOptions& options);
+
+// Drops segments shorter than min_isolated whose alignment differs from the
+// one before them (chance matches, mostly: each would cost a copy with a far
+// offset and break the alignment around it), then joins neighbours of one
+// alignment in the old file that at most max_merge_gap new bytes separate.
+void TidySegments(uint32_t old_size, std::vector<Segment>* segs,
+                  uint32_t min_isolated = 16, uint32_t max_merge_gap = 64);
 
 }  // namespace maker
 
