@@ -566,18 +566,10 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
     int& best = cands[i].tidy ? best_copies : best_runs;
     if (best < 0 || done[i].judged_size < done[best].judged_size) best = (int)i;
   }
-  // A clear lead at the search level decides; a close call is settled at
-  // level 9, where the two families rank as the payload will see them.
-  double r = (double)done[best_runs].judged_size * (options.zopfli_judge ? 0.946 : 1.0);
-  double c = (double)done[best_copies].judged_size;
-  int pick;
-  if (r < c * 0.92)
-    pick = best_runs;
-  else if (c < r * 0.92)
-    pick = best_copies;
-  else
-    pick = judge.PreferRuns(done[best_runs], done[best_copies]) ? best_runs
-                                                               : best_copies;
+  // The families are compared at level 9: lower levels underrate the long
+  // runs of differences badly.
+  int pick = judge.PreferRuns(done[best_runs], done[best_copies]) ? best_runs
+                                                                  : best_copies;
   return std::move(done[pick]);
 }
 

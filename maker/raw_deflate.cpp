@@ -25,7 +25,7 @@ void RunDeflate(const uint8_t* data, size_t size, int level, Sink sink) {
   memset(&z, 0, sizeof z);
   // memLevel 9 keeps more symbols per block, which helps the long, uniform
   // delta streams a little and costs nothing on the applier side.
-  if (deflateInit2(&z, level, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 6, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
   uint8_t out[1 << 16];
   size_t left = size;
