@@ -52,17 +52,20 @@ passed=0
 failed=0
 
 echo "cppcheck: ${#files[@]} files" >&2
+# cppcheck adds a few style-level reports even to these sets; only errors,
+# warnings and portability reports count, the rest are shown as notes.
 cppcheck -q --std=c++17 --enable=warning,portability --inline-suppr \
   --suppress=missingIncludeSystem -I . -I $build/generated -j "$jobs" \
-  --error-exitcode=1 --template='{file}:{line}: {severity} ({id}): {message}' \
+  --template='{file}:{line}: {severity} ({id}): {message}' \
   "${files[@]}" >build/static-cppcheck.log 2>&1
-if [ $? -eq 0 ]; then
-  passed=$((passed + 1))
-  echo "cppcheck: clean"
-else
+if grep -qE ': (error|warning|portability) \(' build/static-cppcheck.log; then
   failed=$((failed + 1))
   echo "cppcheck: findings"
   cat build/static-cppcheck.log
+else
+  passed=$((passed + 1))
+  echo "cppcheck: clean"
+  sed 's/^/  note: /' build/static-cppcheck.log
 fi
 
 checks='-*,clang-analyzer-core.*,clang-analyzer-unix.*,clang-analyzer-cplusplus.*'
