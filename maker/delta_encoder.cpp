@@ -385,10 +385,21 @@ class Judge {
   // Whether the long-differences candidate should win over the copies one.
   // The two families rank differently at low levels (long runs need long
   // match searches), so they are compared at level 9.
-  bool PreferRuns(const EncodedDelta& runs, const EncodedDelta& copies) const {
+  // *runs_size and *copies_size receive the level-9 sizes.
+  bool PreferRuns(const EncodedDelta& runs, const EncodedDelta& copies,
+                  int threads, size_t* runs_size, size_t* copies_size) const {
     std::vector<uint8_t> a = JoinStreams(runs), b = JoinStreams(copies);
-    size_t r = RawDeflatedSize(a.data(), a.size(), 9);
-    size_t c = RawDeflatedSize(b.data(), b.size(), 9);
+    size_t r = 0, c = 0;
+    if (threads > 1) {
+      std::thread t([&]() { r = RawDeflatedSize(a.data(), a.size(), 9); });
+      c = RawDeflatedSize(b.data(), b.size(), 9);
+      t.join();
+    } else {
+      r = RawDeflatedSize(a.data(), a.size(), 9);
+      c = RawDeflatedSize(b.data(), b.size(), 9);
+    }
+    *runs_size = r;
+    *copies_size = c;
     if (!zopfli_) return r < c;
     return (double)r * 0.946 < (double)c;
   }
@@ -404,10 +415,11 @@ void CheckSizes(uint32_t old_size, uint32_t new_size) {
 }
 
 EncodedDelta Encode(const Space& s, const std::vector<Segment>& segs,
-                    const DeltaLayout& lay, const Judge& judge) {
+                    const DeltaLayout& lay, const Judge& judge,
+                    bool judged = true) {
   Plan plan = Planner(s, lay).Run(segs);
   EncodedDelta d = Serialize(s, plan, lay);
-  d.judged_size = judge.Quick(d);
+  d.judged_size = judged ? judge.Quick(d) : 0;
   return d;
 }
 
@@ -546,8 +558,10 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   auto work = [&]() {
     for (size_t i; (i = next++) < cands.size();) {
       try {
+        // A lone long-differences candidate is only ever judged against
+        // the copies' winner, at level 9.
         done[i] = Encode(s, cands[i].tidy ? tidy_segs : raw_segs, cands[i],
-                         judge);
+                         judge, cands[i].tidy || blocks.size() > 1);
       } catch (...) {
         std::lock_guard<std::mutex> lock(failure_mu);
         if (!failure) failure = std::current_exception();
@@ -568,8 +582,12 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   }
   // The families are compared at level 9: lower levels underrate the long
   // runs of differences badly.
-  int pick = judge.PreferRuns(done[best_runs], done[best_copies]) ? best_runs
-                                                                  : best_copies;
+  size_t runs_size, copies_size;
+  bool prefer_runs = judge.PreferRuns(done[best_runs], done[best_copies],
+                                      options.threads, &runs_size,
+                                      &copies_size);
+  int pick = prefer_runs ? best_runs : best_copies;
+  done[pick].judged_size = prefer_runs ? runs_size : copies_size;
   return std::move(done[pick]);
 }
 

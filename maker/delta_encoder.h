@@ -68,7 +68,8 @@ struct EncodedDelta {
   SourceRecord record;
   std::vector<uint8_t> streams[kStreamCount];
   DeltaLayout layout;    // the winning candidate
-  size_t judged_size;    // its streams deflated at the search level
+  size_t judged_size;    // its streams deflated as last judged (EncodeDelta:
+                         // zlib level 9)
   size_t command_count;  // copies and inserts, for reports
 };
 
