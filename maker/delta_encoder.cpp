@@ -512,15 +512,17 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   Judge judge(options);
 
   // Two families of layouts. Copy per mismatch: every stretch of agreeing
-  // bytes is a copy and the differing bytes after it its trailer, so the
-  // places of the differences go into the command stream as copy lengths;
-  // chance matches are tidied away first, as each would cost a copy.
+  // bytes, down to a single byte, is a copy and the differing bytes after
+  // it its trailer, so the places of the differences go into the command
+  // stream as copy lengths (a copy that continues after a trailer costs
+  // less than an insert of the same bytes); chance matches are tidied away
+  // first, as each would cost a copy.
   // Long differences: copies only for long exact stretches, everything
   // else of an aligned stretch as added insert pieces, mostly zeros, which
   // deflate takes well when the differences are dense or regular.
   DeltaLayout copies;
   copies.trailer_len = 2;
-  copies.min_copy = 4;
+  copies.min_copy = 1;
   copies.tidy = true;
   std::vector<Segment> raw_segs = Align(s, index, options);
   std::vector<Segment> tidy_segs = raw_segs;
@@ -534,7 +536,7 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   runs.tidy = false;
 
   std::vector<DeltaLayout> cands;
-  std::vector<int> trailers = {1, 2};
+  std::vector<int> trailers = {2, 3};
   if (options.effort >= 2) trailers = {0, 1, 2, 3, 4};
   std::vector<int> blocks = {64};
   if (options.effort >= 2) blocks = {16, 32, 64, 128, 255};
