@@ -415,11 +415,10 @@ void CheckSizes(uint32_t old_size, uint32_t new_size) {
 }
 
 EncodedDelta Encode(const Space& s, const std::vector<Segment>& segs,
-                    const DeltaLayout& lay, const Judge& judge,
-                    bool judged = true) {
+                    const DeltaLayout& lay, const Judge& judge) {
   Plan plan = Planner(s, lay).Run(segs);
   EncodedDelta d = Serialize(s, plan, lay);
-  d.judged_size = judged ? judge.Quick(d) : 0;
+  d.judged_size = judge.Quick(d);
   return d;
 }
 
@@ -547,9 +546,14 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
       l.block = blk;
       cands.push_back(l);
     }
-    DeltaLayout r = runs;
-    r.block = blk;
-    cands.push_back(r);
+    // The long-differences family rarely wins since copies go down to a
+    // single byte, and judging it takes a level-9 pass over its long
+    // streams; only the wide search tries it.
+    if (options.effort >= 2) {
+      DeltaLayout r = runs;
+      r.block = blk;
+      cands.push_back(r);
+    }
   }
   // Candidates are independent; each thread fills its own slots, so the
   // choice below does not depend on the threads.
@@ -560,10 +564,8 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   auto work = [&]() {
     for (size_t i; (i = next++) < cands.size();) {
       try {
-        // A lone long-differences candidate is only ever judged against
-        // the copies' winner, at level 9.
         done[i] = Encode(s, cands[i].tidy ? tidy_segs : raw_segs, cands[i],
-                         judge, cands[i].tidy || blocks.size() > 1);
+                         judge);
       } catch (...) {
         std::lock_guard<std::mutex> lock(failure_mu);
         if (!failure) failure = std::current_exception();
@@ -582,6 +584,7 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
     int& best = cands[i].tidy ? best_copies : best_runs;
     if (best < 0 || done[i].judged_size < done[best].judged_size) best = (int)i;
   }
+  if (best_runs < 0) return std::move(done[best_copies]);
   // The families are compared at level 9: lower levels underrate the long
   // runs of differences badly.
   size_t runs_size, copies_size;

@@ -24,7 +24,9 @@ namespace maker {
 struct DeltaOptions {
   // zlib level with which candidates are judged.
   int search_level = 6;
-  // 0: one layout, no search; 1: a small search; 2: a wide search.
+  // 0: one layout, no search; 1: a small search (trailer lengths of the
+  // copy-per-mismatch layout); 2: a wide search (more trailer lengths,
+  // insert block sizes, and the long-differences layout).
   int effort = 1;
   // Candidates judged at once.
   int threads = 1;
@@ -68,8 +70,7 @@ struct EncodedDelta {
   SourceRecord record;
   std::vector<uint8_t> streams[kStreamCount];
   DeltaLayout layout;    // the winning candidate
-  size_t judged_size;    // its streams deflated as last judged (EncodeDelta:
-                         // zlib level 9)
+  size_t judged_size;    // its streams deflated as last judged
   size_t command_count;  // copies and inserts, for reports
 };
 

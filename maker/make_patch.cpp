@@ -490,6 +490,8 @@ MakeReport MakePatch(const MakeOptions& o) {
   DeltaOptions dopt;
   dopt.search_level = o.stored ? 6 : std::min(6, std::max(o.level, 1));
   dopt.zopfli_judge = o.zopfli && !o.stored;
+  // Who asks for zopfli asks for the smallest patch: search wide too.
+  if (dopt.zopfli_judge) dopt.effort = 2;
   std::vector<FileResult> results(jobs.size());
   std::mutex progress_mu;
   std::atomic<size_t> done(0);
