@@ -555,19 +555,28 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
       cands.push_back(r);
     }
   }
-  // Candidates are independent; each thread fills its own slots, so the
-  // choice below does not depend on the threads.
-  std::vector<EncodedDelta> done(cands.size());
+  // Candidates are independent. Only the best of each family so far is
+  // kept (memory), and ties go to the earlier candidate, so the choice does
+  // not depend on the threads or their timing.
+  EncodedDelta best[2];
+  int best_at[2] = {-1, -1};  // 0: copies, 1: long differences
   std::atomic<size_t> next(0);
   std::exception_ptr failure;
-  std::mutex failure_mu;
+  std::mutex mu;
   auto work = [&]() {
     for (size_t i; (i = next++) < cands.size();) {
       try {
-        done[i] = Encode(s, cands[i].tidy ? tidy_segs : raw_segs, cands[i],
-                         judge);
+        EncodedDelta d = Encode(s, cands[i].tidy ? tidy_segs : raw_segs,
+                                cands[i], judge);
+        int fam = cands[i].tidy ? 0 : 1;
+        std::lock_guard<std::mutex> lock(mu);
+        if (best_at[fam] < 0 || d.judged_size < best[fam].judged_size ||
+            (d.judged_size == best[fam].judged_size && (int)i < best_at[fam])) {
+          best[fam] = std::move(d);
+          best_at[fam] = (int)i;
+        }
       } catch (...) {
-        std::lock_guard<std::mutex> lock(failure_mu);
+        std::lock_guard<std::mutex> lock(mu);
         if (!failure) failure = std::current_exception();
       }
     }
@@ -578,22 +587,16 @@ EncodedDelta EncodeDelta(const uint8_t* old_data, uint32_t old_size,
   work();
   for (std::thread& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);
+  if (best_at[1] < 0) return std::move(best[0]);
 
-  int best_copies = -1, best_runs = -1;
-  for (size_t i = 0; i < cands.size(); i++) {
-    int& best = cands[i].tidy ? best_copies : best_runs;
-    if (best < 0 || done[i].judged_size < done[best].judged_size) best = (int)i;
-  }
-  if (best_runs < 0) return std::move(done[best_copies]);
   // The families are compared at level 9: lower levels underrate the long
   // runs of differences badly.
   size_t runs_size, copies_size;
-  bool prefer_runs = judge.PreferRuns(done[best_runs], done[best_copies],
-                                      options.threads, &runs_size,
-                                      &copies_size);
-  int pick = prefer_runs ? best_runs : best_copies;
-  done[pick].judged_size = prefer_runs ? runs_size : copies_size;
-  return std::move(done[pick]);
+  bool prefer_runs = judge.PreferRuns(best[1], best[0], options.threads,
+                                      &runs_size, &copies_size);
+  EncodedDelta& pick = best[prefer_runs ? 1 : 0];
+  pick.judged_size = prefer_runs ? runs_size : copies_size;
+  return std::move(pick);
 }
 
 }  // namespace maker

@@ -383,6 +383,7 @@ TEST(MakeRoundTrip, OutputDependsOnlyOnTheInputs) {
       {"stored", {"--stored"}},
       {"fast", {"--level", "1"}},
       {"zopfli", {"--zopfli", "--jobs", "3"}},
+      {"zopfli1", {"--zopfli", "--jobs", "1"}},
   };
   for (const Variant& v : variants) {
     std::vector<std::string> args = base;
@@ -397,6 +398,7 @@ TEST(MakeRoundTrip, OutputDependsOnlyOnTheInputs) {
                   std::string("t_") + v.name);
   }
   EXPECT_EQ(dir.Read("a.exe"), dir.Read("b.exe"));
+  EXPECT_EQ(dir.Read("zopfli.exe"), dir.Read("zopfli1.exe"));
   EXPECT_LT(dir.Read("zopfli.exe").size(), dir.Read("stored.exe").size());
 }
 
