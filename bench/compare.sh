@@ -115,7 +115,8 @@ for entry in "${pairs[@]}"; do
 done
 
 # The table, with every figure also as a ratio to the best peer of its pair.
-python3 - "$csv" "$results/results.md" "$cache" <<'PY'
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+python3 - "$csv" "$results/results.md" "$cache" "$load" <<'PY'
 import csv, sys, collections, datetime, os, subprocess
 rows = list(csv.DictReader(open(sys.argv[1])))
 peers = ("bsdiff", "xdelta3", "zstd")
@@ -142,9 +143,11 @@ out.append("Measured by `bench/compare.sh` in one run on %s, %s. "
            "`selfpatch apply` (the whole transaction). Every applied result was "
            "compared byte for byte with the new version. "
            "In brackets: the ratio to the best peer for that pair and "
-           "figure (below 1 is better).\n" % (
+           "figure (below 1 is better). Load average at the end of the run: "
+           "%s (times vary with what else the machine runs; sizes do not).\n" % (
                datetime.date.today().isoformat(),
-               "%d processors" % os.cpu_count(), sys.argv[3].replace(os.path.expanduser("~"), "~")))
+               "%d processors" % os.cpu_count(), sys.argv[3].replace(os.path.expanduser("~"), "~"),
+               sys.argv[4]))
 subs = os.path.join(sys.argv[3], "SUBSTITUTIONS")
 if os.path.exists(subs) and open(subs).read().strip():
     out.append("Versions substituted because the archive no longer serves them:\n\n" +
