@@ -2,12 +2,13 @@
 // into a new one (delta/rebuild.h describes the streams and commands).
 //
 // The encoder lines the files up (maker/delta_match.h) and then lays the
-// result out as commands in several candidate ways: one trailer length for
-// the whole file or one per copy, different insert block sizes, different
-// thresholds for breaking a copy at a mismatch. Each candidate's streams are
-// deflated the way the payload will be, and the smallest wins. The result
-// depends only on the two files and the options, never on timing or
-// threads.
+// result out as commands in a few candidate ways: every agreeing stretch a
+// copy with the differing bytes after it as its trailer (one trailer length
+// for the whole file, trailer group size 0), or long runs of added insert
+// pieces between copies of long exact stretches; different trailer lengths
+// and insert block sizes. Each candidate's streams are deflated, and the
+// smallest wins. The result depends only on the two files and the options,
+// never on timing or threads.
 #ifndef SELFPATCH_MAKER_DELTA_ENCODER_H
 #define SELFPATCH_MAKER_DELTA_ENCODER_H
 
