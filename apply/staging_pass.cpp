@@ -14,6 +14,8 @@
 // five independently. Every file the pass opens is closed before it
 // returns; what a failed step created stays in the staging folder for the
 // cleanup pass (a scratch file stays, and its folder with it).
+#include <string.h>
+
 #include "apply/passes.h"
 #include "container/payload_stream.h"
 #include "delta/crc32.h"
@@ -139,14 +141,22 @@ MsgCode StagePatched(Session* s, int32_t group) {
       if (!StrJoin2(&input, &s->target_folder, &src->name)) continue;
       for (;;) {
         in = FsOpenForReading(os, input.s);
-        if (!in) break;
-        if (FileMatches(os, in, src->record.old_size, src->record.old_checksum,
-                        src->hole_offset, src->hole_length))
+        if (in) {
+          if (FileMatches(os, in, src->record.old_size,
+                          src->record.old_checksum, src->hole_offset,
+                          src->hole_length))
+            break;
+          os->close(in);
+          in = 0;
+        } else if (trying_backup || e->optional) {
+          // A missing optional file stays missing: the user may have
+          // removed that component on purpose.
           break;
-        os->close(in);
-        in = 0;
-        // The backup copy is the fallback only for a file present in the
-        // target folder in another version.
+        }
+        // The backup copy serves when the target folder holds another
+        // version, and when a required file is missing: a run cut short
+        // between moving the old file aside and moving the new one in
+        // leaves exactly that, and running the patch again must finish it.
         if (trying_backup ||
             !StrJoin3(&input, &s->target_folder, &s->backup_name, &src->name))
           break;
@@ -200,11 +210,39 @@ MsgCode StagePatched(Session* s, int32_t group) {
   return kOk;
 }
 
+// True when the target file already holds exactly the new file's bytes.
+// The payload cursor is left anywhere; the caller seeks.
+bool NewFileInPlace(Session* s, const Str* target) {
+  const Platform* os = s->os;
+  PlatformFile t = FsOpenForReading(os, target->s);
+  if (!t) return false;
+  uint32_t left = s->entry.data_length;
+  bool same = os->file_size(t) == left && left <= 0x7FFFFFFFu;
+  PayloadSeek(s, s->entry.data_pos);
+  uint8_t want[kCopyPiece], have[kCopyPiece];
+  while (same && left > 0) {
+    int32_t n = left < kCopyPiece ? (int32_t)left : kCopyPiece;
+    int32_t got = 0;
+    same = PayloadRead(s, want, n) && os->read(t, have, n, &got) &&
+           got == n && memcmp(want, have, (size_t)n) == 0;
+    left -= (uint32_t)n;
+  }
+  os->close(t);
+  return same;
+}
+
 MsgCode StageNew(Session* s, int32_t group) {
   const Platform* os = s->os;
   LogMessage(s, kMsgUpdating);
-  Str staged;
-  if (!StagedFilePath(s, group, &staged)) return kMsgStructure;
+  Str staged, target;
+  if (!StagedFilePath(s, group, &staged) || !TargetFilePath(s, &target))
+    return kMsgStructure;
+  // Applying a patch again must not move its own new file into the backup
+  // folder: that would replace the backup of the user's original there.
+  if (NewFileInPlace(s, &target)) {
+    LogMessage(s, kMsgAlreadyUpdated);
+    return kOk;
+  }
   FsCreateParentFolders(os, staged.s);
   PayloadSeek(s, s->entry.data_pos);
   PlatformFile f = FsCreateNewFile(os, staged.s);

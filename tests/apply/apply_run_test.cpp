@@ -104,16 +104,28 @@ TEST(ApplyRun, SourceFoundOnlyInTheBackupFolder) {
   EXPECT_EQ(h.dir.Read("app/BAK/a.bin"), "a version the patch does not know");
 }
 
-TEST(ApplyRun, BackupCopyIsNotTriedWhenTheTargetFolderHasNoFile) {
-  ApplyHarness h;
-  h.dir.Write("app/BAK/a.bin", kV1);
-  writer::PayloadBuilder b;
-  b.ChosenFolderGroup("BAK");
-  b.AddPatched(ChainEntry("a.bin", {kV1, kV2}));
-  ASSERT_TRUE(h.Load(b));
-  Files before = TargetFiles(h.dir);
-  EXPECT_EQ(h.Run(), kMsgRequiredMissing);
-  EXPECT_EQ(TargetFiles(h.dir), before);
+// A required file missing from the target folder is rebuilt from its old
+// version in the backup folder (what a run cut between its two moves
+// leaves); a missing optional file stays missing.
+TEST(ApplyRun, MissingFileTakesTheBackupCopyOnlyWhenRequired) {
+  for (uint8_t flags : {uint8_t(0), uint8_t(kEntryOptional)}) {
+    SCOPED_TRACE(int(flags));
+    ApplyHarness h;
+    h.dir.Write("app/BAK/a.bin", kV1);
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    writer::PatchedFile entry = ChainEntry("a.bin", {kV1, kV2});
+    entry.flags = flags;
+    b.AddPatched(entry);
+    ASSERT_TRUE(h.Load(b));
+    EXPECT_EQ(h.Run(), kOk);
+    if (flags & kEntryOptional) {
+      EXPECT_FALSE(h.dir.Exists("app/a.bin"));
+    } else {
+      EXPECT_EQ(h.dir.Read("app/a.bin"), kV2);
+    }
+    EXPECT_EQ(h.dir.Read("app/BAK/a.bin"), kV1);
+  }
 }
 
 // Optional and quiet files without a matching source, and a required one.

@@ -1,11 +1,10 @@
 // Cases found by fuzzing and fault injection over whole apply runs, each
 // reduced to the smallest patch that shows it.
 //
-// The cases marked DISABLED_ fail today. The first two lose the only copy
-// of a user's original file through the rule that a backup left in the
-// backup folder gives way to the current file; the third leaves a patch that
-// a killed run cut short impossible to finish by running it again. They
-// stay here, ready to be turned on with the fixes.
+// The case marked DISABLED_ fails today: two groups that resolve to one
+// folder lose the only copy of a user's original file through the rule that
+// a backup left in the backup folder gives way to the current file. It stays
+// here, ready to be turned on with the fix.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,7 +54,7 @@ TEST(ApplyRegression, DISABLED_TwoGroupsOnOneFolderKeepTheOriginal) {
 // one and deletes the backup, the only copy of the user's file, to make
 // room for it. A new file whose bytes are already in place is already up to
 // date, as a patched file is.
-TEST(ApplyRegression, DISABLED_ApplyingAgainKeepsTheBackupOfAReplacedFile) {
+TEST(ApplyRegression, ApplyingAgainKeepsTheBackupOfAReplacedFile) {
   ApplyHarness h;
   h.dir.Write("app/orvenda.ini", "[Orvenda]\r\nVersion=1\r\n");
   writer::PayloadBuilder b;
@@ -77,7 +76,7 @@ TEST(ApplyRegression, DISABLED_ApplyingAgainKeepsTheBackupOfAReplacedFile) {
 // name free, the old version in the backup folder and the new one staged.
 // Applying the patch again must finish the entry: the old version in the
 // backup folder is a source like the one in the target folder would be.
-TEST(ApplyRegression, DISABLED_ApplyingAgainFinishesAnEntryCutBetweenItsMoves) {
+TEST(ApplyRegression, ApplyingAgainFinishesAnEntryCutBetweenItsMoves) {
   ApplyHarness h;
   h.dir.Write("app/BAK/a.dll", kV1);
   h.dir.Write("app/PATCH0.TMP/a.dll", kV2);
