@@ -17,6 +17,7 @@
 #include "maker/writer/payload_builder.h"
 #include "messages/codes.h"
 #include "platform/posix_registry.h"
+#include "support/cli_call.h"
 #include "support/apply_fixture.h"
 #include "support/scratch_dir.h"
 
@@ -24,36 +25,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string Drain(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
-Outcome Call(int (*main_fn)(int, char**, FILE*, FILE*),
-             std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  Outcome r;
-  r.status = main_fn((int)argv.size(), argv.data(), out, err);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  return r;
-}
-
-Outcome Apply(std::vector<std::string> args) { return Call(ApplyMain, args); }
-Outcome Check(std::vector<std::string> args) { return Call(CheckMain, args); }
+Outcome Apply(std::vector<std::string> args) { return CallCli(ApplyMain, args); }
+Outcome Check(std::vector<std::string> args) { return CallCli(CheckMain, args); }
 
 // Writes the patch file (a stub and the container) into the scratch folder.
 std::string WritePatch(const ScratchDir& dir, const writer::PayloadBuilder& b) {

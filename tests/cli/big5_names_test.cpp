@@ -17,40 +17,13 @@
 #include "maker/writer/container_writer.h"
 #include "maker/writer/payload_builder.h"
 #include "messages/codes.h"
+#include "support/cli_call.h"
 #include "support/apply_fixture.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string Drain(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
-Outcome Call(int (*main_fn)(int, char**, FILE*, FILE*),
-             std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  Outcome r;
-  r.status = main_fn((int)argv.size(), argv.data(), out, err);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  return r;
-}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
@@ -108,7 +81,7 @@ TEST(ApplyCommandBig5, ApplyOnAUtf8FolderWritesUtf8Names) {
   const std::string patch = dir.path() + "/" + kPatch;
   WritePatch(patch, b);
 
-  Outcome r = Call(ApplyMain, {patch, app});
+  Outcome r = CallCli(ApplyMain, {patch, app});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(Tree(app), (std::map<std::string, std::string>{
                            {kXuU8 + "/", ""},
@@ -145,7 +118,7 @@ TEST(ApplyCommandBig5, NamesWithoutACodePage950FormAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
-    Outcome r = Call(c.main_fn, c.args);
+    Outcome r = CallCli(c.main_fn, c.args);
     EXPECT_EQ(r.status, kMsgCannotOpenSelf);
     EXPECT_NE(r.err.find("code page 950"), std::string::npos) << r.err;
   }

@@ -8,37 +8,15 @@
 
 #include "maker/writer/container_writer.h"
 #include "messages/codes.h"
+#include "support/cli_call.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string Drain(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
 Outcome Info(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  Outcome r;
-  r.status = InfoMain((int)argv.size(), argv.data(), out, err);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  return r;
+  return CallCli(InfoMain, std::move(args));
 }
 
 // "中文" in code page 950 and in UTF-8.

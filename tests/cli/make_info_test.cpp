@@ -11,36 +11,17 @@
 #include "maker/json.h"
 #include "maker/writer/container_writer.h"
 #include "maker/writer/payload_builder.h"
+#include "support/cli_call.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string Drain(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
+int MakeQuietly(int argc, char** argv, FILE* out, FILE* err) {
+  return MakeMain(argc, argv, out, err, false);
 }
 
 Outcome Call(bool make, std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  Outcome r;
-  r.status = make ? MakeMain((int)argv.size(), argv.data(), out, err, false)
-                  : InfoMain((int)argv.size(), argv.data(), out, err);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  return r;
+  return CallCli(make ? MakeQuietly : InfoMain, std::move(args));
 }
 
 // A patch of two groups: a patched file with a hole and two sources, a new

@@ -14,40 +14,21 @@
 #include "cli/cmd_apply.h"
 #include "cli/cmd_make.h"
 #include "platform/posix_hooks.h"
+#include "support/cli_call.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-std::string Drain(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
+int MakeQuietly(int argc, char** argv, FILE* out, FILE* err) {
+  return MakeMain(argc, argv, out, err, false);
 }
 
-Outcome Run(bool make, std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  Outcome r;
-  r.status = make ? MakeMain((int)argv.size(), argv.data(), out, err, false)
-                  : ApplyMain((int)argv.size(), argv.data(), out, err);
-  r.out = Drain(out);
-  r.err = Drain(err);
-  return r;
+Outcome Make(std::vector<std::string> args) {
+  return CallCli(MakeQuietly, std::move(args));
 }
-
-Outcome Make(std::vector<std::string> args) { return Run(true, args); }
-Outcome Apply(std::vector<std::string> args) { return Run(false, args); }
+Outcome Apply(std::vector<std::string> args) {
+  return CallCli(ApplyMain, std::move(args));
+}
 
 typedef std::map<std::string, std::string> Files;
 
