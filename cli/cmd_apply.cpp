@@ -27,16 +27,8 @@
 #include "cli/reg_file.h"
 #include "messages/log.h"
 #include "platform/posix_hooks.h"
-#include "platform/posix_registry.h"
 
 namespace {
-
-struct ApplyOptions {
-  const char* patch = nullptr;
-  const char* folder = ".";
-  const char* registry = nullptr;
-  bool yes = false;
-};
 
 struct Console {
   FILE* out;
@@ -55,37 +47,6 @@ bool OnAsk(void* ctx, const char* text, const char* caption, uint32_t) {
   fprintf(c->err, "[%s]%s\n-> %s\n", Cp950ToUtf8(caption).c_str(),
           Cp950ToUtf8(text).c_str(), c->yes ? "Yes (--yes)" : "No");
   return c->yes;
-}
-
-int Usage(FILE* err) {
-  fprintf(err,
-          "usage: selfpatch apply PATCH [FOLDER] [--yes] "
-          "[--registry FILE.reg]\n");
-  return 2;
-}
-
-bool ParseArgs(int argc, char** argv, ApplyOptions* o) {
-  int positional = 0;
-  for (int i = 0; i < argc; i++) {
-    const char* a = argv[i];
-    if (!strcmp(a, "--yes")) {
-      o->yes = true;
-    } else if (!strcmp(a, "--registry")) {
-      if (++i >= argc) return false;
-      o->registry = argv[i];
-    } else if (a[0] == '-' && a[1] == '-') {
-      return false;
-    } else if (positional == 0) {
-      o->patch = a;
-      positional++;
-    } else if (positional == 1) {
-      o->folder = a;
-      positional++;
-    } else {
-      return false;
-    }
-  }
-  return o->patch != nullptr;
 }
 
 void ReportRestartSchedule(FILE* err) {
@@ -113,22 +74,11 @@ void ReportRestartSchedule(FILE* err) {
 }  // namespace
 
 int ApplyMain(int argc, char** argv, FILE* out, FILE* err) {
-  ApplyOptions o;
-  if (!ParseArgs(argc, argv, &o)) return Usage(err);
-  if (!IsFolder(o.folder)) {
-    fprintf(err, "selfpatch apply: %s: no such folder\n", o.folder);
-    return 2;
-  }
+  PatchArgs o;
+  int status;
+  if (!ReadPatchArgs("selfpatch apply", true, argc, argv, &o, err, &status))
+    return status;
   PosixClearRecords();
-  // The registry is what the file holds, or nothing.
-  PosixRegClear();
-  if (o.registry) {
-    std::string error;
-    if (!LoadRegFile(o.registry, &error)) {
-      fprintf(err, "selfpatch apply: %s\n", error.c_str());
-      return 2;
-    }
-  }
 
   PatchSession ps;
   MsgCode rc = ps.Open("selfpatch apply", o.patch, o.folder, err);

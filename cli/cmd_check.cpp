@@ -19,54 +19,18 @@
 #include "cli/cmd_check.h"
 
 #include <stdio.h>
-#include <string.h>
 
 #include <string>
 
 #include "cli/commands.h"
 #include "cli/patch_session.h"
-#include "cli/reg_file.h"
 #include "container/payload_stream.h"
 #include "delta/crc32.h"
 #include "fsutil/fsutil.h"
 #include "payload/entry_pass.h"
 #include "payload/target_groups.h"
-#include "platform/posix_registry.h"
 
 namespace {
-
-struct CheckOptions {
-  const char* patch = nullptr;
-  const char* folder = ".";
-  const char* registry = nullptr;
-};
-
-int Usage(FILE* err) {
-  fprintf(err, "usage: selfpatch check PATCH [FOLDER] [--registry FILE.reg]\n");
-  return 2;
-}
-
-bool ParseArgs(int argc, char** argv, CheckOptions* o) {
-  int positional = 0;
-  for (int i = 0; i < argc; i++) {
-    const char* a = argv[i];
-    if (!strcmp(a, "--registry")) {
-      if (++i >= argc) return false;
-      o->registry = argv[i];
-    } else if (a[0] == '-' && a[1] == '-') {
-      return false;
-    } else if (positional == 0) {
-      o->patch = a;
-      positional++;
-    } else if (positional == 1) {
-      o->folder = a;
-      positional++;
-    } else {
-      return false;
-    }
-  }
-  return o->patch != nullptr;
-}
 
 std::string Text(const Str& s) {
   return Cp950ToUtf8(std::string(s.s, (size_t)s.len));
@@ -336,21 +300,10 @@ struct Checker {
 }  // namespace
 
 int CheckMain(int argc, char** argv, FILE* out, FILE* err) {
-  CheckOptions o;
-  if (!ParseArgs(argc, argv, &o)) return Usage(err);
-  if (!IsFolder(o.folder)) {
-    fprintf(err, "selfpatch check: %s: no such folder\n", o.folder);
-    return 2;
-  }
-  // The registry is what the file holds, or nothing.
-  PosixRegClear();
-  if (o.registry) {
-    std::string error;
-    if (!LoadRegFile(o.registry, &error)) {
-      fprintf(err, "selfpatch check: %s\n", error.c_str());
-      return 2;
-    }
-  }
+  PatchArgs o;
+  int status;
+  if (!ReadPatchArgs("selfpatch check", false, argc, argv, &o, err, &status))
+    return status;
   PatchSession ps;
   MsgCode rc = ps.Open("selfpatch check", o.patch, o.folder, err);
   if (rc != kOk) return rc;

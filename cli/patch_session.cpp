@@ -3,11 +3,67 @@
 #include <errno.h>
 #include <iconv.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
+#include "cli/reg_file.h"
 #include "container/container.h"
 #include "messages/messages.h"
 #include "platform/posix_hooks.h"
+#include "platform/posix_registry.h"
+
+namespace {
+
+bool ParseArgs(bool takes_yes, int argc, char** argv, PatchArgs* o) {
+  int positional = 0;
+  for (int i = 0; i < argc; i++) {
+    const char* a = argv[i];
+    if (takes_yes && !strcmp(a, "--yes")) {
+      o->yes = true;
+    } else if (!strcmp(a, "--registry")) {
+      if (++i >= argc) return false;
+      o->registry = argv[i];
+    } else if (a[0] == '-' && a[1] == '-') {
+      return false;
+    } else if (positional == 0) {
+      o->patch = a;
+      positional++;
+    } else if (positional == 1) {
+      o->folder = a;
+      positional++;
+    } else {
+      return false;
+    }
+  }
+  return o->patch != nullptr;
+}
+
+}  // namespace
+
+bool ReadPatchArgs(const char* cmd, bool takes_yes, int argc, char** argv,
+                   PatchArgs* o, FILE* err, int* status) {
+  *status = 2;
+  if (!ParseArgs(takes_yes, argc, argv, o)) {
+    fprintf(err, "usage: %s PATCH [FOLDER]%s [--registry FILE.reg]\n", cmd,
+            takes_yes ? " [--yes]" : "");
+    return false;
+  }
+  if (!IsFolder(o->folder)) {
+    fprintf(err, "%s: %s: no such folder\n", cmd, o->folder);
+    return false;
+  }
+  // The registry is what the file holds, or nothing.
+  PosixRegClear();
+  if (o->registry) {
+    std::string error;
+    if (!LoadRegFile(o->registry, &error)) {
+      fprintf(err, "%s: %s\n", cmd, error.c_str());
+      return false;
+    }
+  }
+  *status = 0;
+  return true;
+}
 
 std::string Cp950ToUtf8(const std::string& text) {
   std::string out;

@@ -1,5 +1,6 @@
-// What the apply and check commands share: a session over the POSIX
-// platform with a loaded patch, and code page 950 text made readable.
+// What the apply and check commands share: their arguments, a session over
+// the POSIX platform with a loaded patch, and code page 950 text made
+// readable.
 #ifndef SELFPATCH_CLI_PATCH_SESSION_H
 #define SELFPATCH_CLI_PATCH_SESSION_H
 
@@ -8,6 +9,23 @@
 #include <string>
 
 #include "core/session.h"
+
+// PATCH [FOLDER] [--registry FILE.reg], and --yes for the commands that
+// take it.
+struct PatchArgs {
+  const char* patch = nullptr;
+  const char* folder = ".";
+  const char* registry = nullptr;
+  bool yes = false;
+};
+
+// Reads the arguments of cmd ("selfpatch apply"), checks that the folder
+// exists and empties the registry, then loads the registry file if one is
+// named. False when the command is to stop: a usage line or
+// "<cmd>: <text>" has then been printed to err and *status is the exit
+// status (2, a code no message has).
+bool ReadPatchArgs(const char* cmd, bool takes_yes, int argc, char** argv,
+                   PatchArgs* o, FILE* err, int* status);
 
 // Code page 950 bytes as UTF-8; a byte sequence without a code page 950
 // reading becomes U+FFFD, and CR becomes LF.
