@@ -20,7 +20,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <string>
 
 #include "apply/apply_run.h"
@@ -65,15 +64,6 @@ Files AllFiles(const ScratchDir& dir) {
   return out;
 }
 
-const std::regex kStaged("(.*/)?PATCH[0-9]+\\.TMP/(.*)");
-
-Files WithoutStaging(const Files& files) {
-  Files out;
-  for (const auto& f : files)
-    if (!std::regex_match(f.first, kStaged)) out.insert(f);
-  return out;
-}
-
 struct Patch {
   Files before;    // the folders as the user has them
   Files complete;  // after a successful run
@@ -83,11 +73,7 @@ struct Patch {
       "BINTMP1.TMP", "BINTMP2.TMP"};
 
   void Seed(ApplyHarness& h) {
-    RemoveTestRegistryKey();
-    ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz,
-                                  h.dir.Path("app/two") + '\0'));
-    ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz,
-                                  std::string("1") + '\0'));
+    SeedRegistryFolderGroup(h);
     before = {{"app/a.dll", kV1},
               {"app/d.txt", "obsolete notes"},
               {"app/e.dll", kV3},
@@ -120,13 +106,7 @@ struct Patch {
     b.AddRemoved("d.txt");
     b.AddPatched(ChainEntry("opt.dll", {kV0, kV1}, kEntryOptional | kEntryQuiet));
     b.AddPatched(ChainEntry("e.dll", {kV2, kV3}));  // already updated
-    b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK2");
-    b.AddPatched(ChainEntry("f.dll", {kV1, kV2}));
-    b.AddRegistry(
-        writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
-            .OpenKey(kHkeyCurrentUser,
-                     std::string(kTestRegistryKey) + "\\Settings")
-            .SetString("Version", "2"));
+    AddRegistryFolderGroup(&b, kV1, kV2);
     b.WindowsFolderGroup("OLD");
     writer::NewFile ini;
     ini.name = "orvenda.ini";
@@ -161,10 +141,10 @@ void ExpectNothingLost(const Files& before, const Files& after) {
 // or a scratch file.
 void ExpectOnlyDocumentedLeftovers(const Patch& p, const Files& after) {
   for (const auto& f : after) {
-    std::smatch m;
-    if (!std::regex_match(f.first, m, kStaged)) continue;
+    std::string inside;
+    if (!InStagingFolder(f.first, &inside)) continue;
     bool known = false;
-    for (const std::string& n : p.staged_names) known |= m[2].str() == n;
+    for (const std::string& n : p.staged_names) known |= inside == n;
     EXPECT_TRUE(known) << "left behind: " << f.first;
   }
 }
@@ -239,9 +219,7 @@ void RunWithFault(Fault kind, int k, int* failures, int* restarts) {
 
   if (testing::Test::HasFailure()) {
     ADD_FAILURE() << "first result " << rc << ", retry " << again;
-    for (const std::string& l : fault.log())
-      if (l.size() > 2 && l.compare(l.size() - 2, 2, " !") == 0)
-        ADD_FAILURE() << "failed call: " << l;
+    ReportFailedCalls(fault);
   }
 }
 

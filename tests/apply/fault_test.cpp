@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
 #include <string>
 
 #include "apply/apply_run.h"
@@ -27,11 +26,7 @@ struct Representative {
   Files after;  // a complete run
 
   void Seed(ApplyHarness& h) {
-    RemoveTestRegistryKey();
-    ASSERT_TRUE(
-        SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
-    ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz,
-                                  std::string("1") + '\0'));
+    SeedRegistryFolderGroup(h);
     before = {{"a.dll", kV1},        {"sub/b.dll", kV0},
               {"d.txt", "obsolete"}, {"e.dll", kV2},
               {"two/f.dll", kV1},    {"user.txt", "the user's own file"}};
@@ -54,38 +49,21 @@ struct Representative {
     b.AddNewFile(nf);
     b.AddRemoved("d.txt");
     b.AddPatched(ChainEntry("e.dll", {kV1, kV2}));
-    b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK2");
-    b.AddPatched(ChainEntry("f.dll", {kV1, kV2}));
-    b.AddRegistry(
-        writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
-            .OpenKey(kHkeyCurrentUser,
-                     std::string(kTestRegistryKey) + "\\Settings")
-            .SetString("Version", "2"));
+    AddRegistryFolderGroup(&b, kV1, kV2);
     return b;
   }
 };
-
-// Files left in a staging folder (a scratch file whose deletion failed, a
-// staged file of a failed run whose cleanup could not delete it) are the
-// documented leftovers; they are not user files.
-Files WithoutStagingLeftovers(const Files& files) {
-  static const std::regex staging("(^|.*/)PATCH[0-9]+\\.TMP/.*");
-  Files out;
-  for (const auto& f : files)
-    if (!std::regex_match(f.first, staging)) out.insert(f);
-  return out;
-}
 
 // What a run with one failure may leave, by its result.
 void ExpectConsistent(ApplyHarness& h, MsgCode rc, const Representative& r) {
   if (rc == kMsgInUse || rc == kMsgRestartDeclined) {
     CarryOutRestartMoves(h.restart);
-    EXPECT_EQ(WithoutStagingLeftovers(TargetFiles(h.dir)), r.after)
+    EXPECT_EQ(WithoutStaging(TargetFiles(h.dir)), r.after)
         << "the restart schedule does not complete the patch";
   } else if (rc == kOk) {
-    EXPECT_EQ(WithoutStagingLeftovers(TargetFiles(h.dir)), r.after);
+    EXPECT_EQ(WithoutStaging(TargetFiles(h.dir)), r.after);
   } else {
-    EXPECT_EQ(WithoutStagingLeftovers(TargetFiles(h.dir)), r.before);
+    EXPECT_EQ(WithoutStaging(TargetFiles(h.dir)), r.before);
   }
 }
 
@@ -131,9 +109,7 @@ TEST(ApplyFaults, EachFileOperationFailingInTurn) {
     if (HasFailure()) {
       for (const auto& m : h.restart.moves)
         ADD_FAILURE() << "scheduled: " << m.first << " -> " << m.second;
-      for (const std::string& l : fault.log())
-        if (l.size() > 2 && l.compare(l.size() - 2, 2, " !") == 0)
-          ADD_FAILURE() << "failed call: " << l << ", result " << rc;
+      ReportFailedCalls(fault, ", result " + std::to_string(rc));
       break;
     }
   }
@@ -162,7 +138,7 @@ TEST(ApplyFaults, DiskFillingUpAtEveryPoint) {
     }
     failed++;
     EXPECT_TRUE(rc == kMsgDiskFull || rc == kMsgTempFull) << rc;
-    EXPECT_EQ(WithoutStagingLeftovers(TargetFiles(h.dir)), r.before);
+    EXPECT_EQ(WithoutStaging(TargetFiles(h.dir)), r.before);
   }
   EXPECT_GT(failed, 20);
   RemoveTestRegistryKey();
@@ -207,7 +183,7 @@ TEST(ApplyFaults, NamedFailuresAndTheirCodes) {
     else
       fault.FailFrom(c.op, 1);
     EXPECT_EQ(h.Run(), c.result);
-    EXPECT_EQ(WithoutStagingLeftovers(TargetFiles(h.dir)), r.before);
+    EXPECT_EQ(WithoutStaging(TargetFiles(h.dir)), r.before);
     // The code is in the log, as the window would show it.
     std::string log;
     for (const std::string& l : h.lines()) log += l;

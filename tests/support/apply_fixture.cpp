@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "apply/apply_run.h"
 #include "delta/crc32.h"
 #include "messages/messages.h"
+#include "support/fault_platform.h"
 #include "support/test_encoder.h"
 
 uint32_t CrcOf(const std::string& bytes, uint32_t hole_offset,
@@ -212,4 +214,47 @@ std::string Message(Session* s, MsgCode code) {
   Str text;
   MessageText(s, code, &text);
   return std::string(text.s, (size_t)text.len);
+}
+
+// --- Runs with failing operations ------------------------------------------
+
+bool InStagingFolder(const std::string& path, std::string* inside) {
+  static const std::regex staged("(.*/)?PATCH[0-9]+\\.TMP/(.*)");
+  std::smatch m;
+  if (!std::regex_match(path, m, staged)) return false;
+  if (inside) *inside = m[2].str();
+  return true;
+}
+
+std::map<std::string, std::string> WithoutStaging(
+    const std::map<std::string, std::string>& files) {
+  std::map<std::string, std::string> out;
+  for (const auto& f : files)
+    if (!InStagingFolder(f.first)) out.insert(f);
+  return out;
+}
+
+void SeedRegistryFolderGroup(ApplyHarness& h) {
+  RemoveTestRegistryKey();
+  ASSERT_TRUE(
+      SeedRegistryValue("", "Folder", kRegSz, h.dir.Path("app/two") + '\0'));
+  ASSERT_TRUE(SeedRegistryValue("Settings", "Version", kRegSz,
+                                std::string("1") + '\0'));
+}
+
+void AddRegistryFolderGroup(writer::PayloadBuilder* b, const std::string& f_old,
+                            const std::string& f_new) {
+  b->RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK2");
+  b->AddPatched(ChainEntry("f.dll", {f_old, f_new}));
+  b->AddRegistry(
+      writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
+          .OpenKey(kHkeyCurrentUser,
+                   std::string(kTestRegistryKey) + "\\Settings")
+          .SetString("Version", "2"));
+}
+
+void ReportFailedCalls(const FaultPlatform& fault, const std::string& note) {
+  for (const std::string& l : fault.log())
+    if (l.size() > 2 && l.compare(l.size() - 2, 2, " !") == 0)
+      ADD_FAILURE() << "failed call: " << l << note;
 }

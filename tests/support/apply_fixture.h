@@ -129,4 +129,30 @@ std::vector<std::string> TargetFolders(const ScratchDir& dir);
 // session's placeholders.
 std::string Message(Session* s, MsgCode code);
 
+// --- Runs with failing operations ------------------------------------------
+
+class FaultPlatform;
+
+// True when path ('/' separated) lies in one of a run's staging folders
+// (PATCH<n>.TMP); *inside then names the file below that folder.
+bool InStagingFolder(const std::string& path, std::string* inside = nullptr);
+// The files outside the staging folders. What a failed run may leave in
+// them (a scratch file whose deletion failed, a staged file the cleanup
+// could not delete) is a documented leftover, not a user file.
+std::map<std::string, std::string> WithoutStaging(
+    const std::map<std::string, std::string>& files);
+
+// A second group whose folder comes from the registry: the value "Folder"
+// below kTestRegistryKey names h's "app/two", and "Settings\Version" holds
+// "1". Starts from an empty test key.
+void SeedRegistryFolderGroup(ApplyHarness& h);
+// That group in a payload: backup folder BAK2, f.dll patched from f_old to
+// f_new, then a registry script setting "Settings\Version" to "2".
+void AddRegistryFolderGroup(writer::PayloadBuilder* b, const std::string& f_old,
+                            const std::string& f_new);
+
+// One test failure for each call the fault table made fail, each with note
+// appended, to tell which operation a failing case broke.
+void ReportFailedCalls(const FaultPlatform& fault, const std::string& note = "");
+
 #endif
