@@ -74,57 +74,56 @@ TEST(ApplyRun, AppliesEveryKindOfEntryAndLogsEachLine) {
   EXPECT_TRUE(h.questions.empty());
 }
 
-TEST(ApplyRun, ThreeSourceChainFromTheMiddleVersion) {
-  ApplyHarness h;
+// Where the run finds the old version of a patched file, and what each
+// folder holds afterwards.
+TEST(ApplyRun, FindsTheSourceAndKeepsTheBackup) {
   const std::string v0 = "the very first version";
-  h.dir.Write("app/a.bin", kV1);  // the folder holds version 1 of 0..3
-  writer::PayloadBuilder b;
-  b.ChosenFolderGroup("BAK");
-  b.AddPatched(ChainEntry("a.bin", {v0, kV1, kV2, kV3}));
-  ASSERT_TRUE(h.Load(b));
-  EXPECT_EQ(h.Run(), kOk);
-  EXPECT_EQ(h.dir.Read("app/a.bin"), kV3);
-  EXPECT_EQ(h.dir.Read("app/BAK/a.bin"), kV1);
-  // Two steps passed through scratch files; none is left behind.
-  EXPECT_EQ(TargetFiles(h.dir).size(), 2u);
-  EXPECT_TRUE(TargetFolders(h.dir) == std::vector<std::string>{"BAK/"});
-}
-
-TEST(ApplyRun, SourceFoundOnlyInTheBackupFolder) {
-  ApplyHarness h;
-  h.dir.Write("app/a.bin", "a version the patch does not know");
-  h.dir.Write("app/BAK/a.bin", kV1);
-  writer::PayloadBuilder b;
-  b.ChosenFolderGroup("BAK");
-  b.AddPatched(ChainEntry("a.bin", {kV1, kV2}));
-  ASSERT_TRUE(h.Load(b));
-  EXPECT_EQ(h.Run(), kOk);
-  EXPECT_EQ(h.dir.Read("app/a.bin"), kV2);
-  // The unknown version took the backup's place.
-  EXPECT_EQ(h.dir.Read("app/BAK/a.bin"), "a version the patch does not know");
-}
-
-// A required file missing from the target folder is rebuilt from its old
-// version in the backup folder (what a run cut between its two moves
-// leaves); a missing optional file stays missing.
-TEST(ApplyRun, MissingFileTakesTheBackupCopyOnlyWhenRequired) {
-  for (uint8_t flags : {uint8_t(0), uint8_t(kEntryOptional)}) {
-    SCOPED_TRACE(int(flags));
+  const std::string unknown = "a version the patch does not know";
+  struct Case {
+    const char* what;
+    Files before;
+    std::vector<std::string> versions;
+    uint8_t flags;
+    Files after;
+  };
+  const Case cases[] = {
+      // Two steps pass through scratch files; none is left behind.
+      {"a three source chain from the middle version",
+       {{"a.bin", kV1}},
+       {v0, kV1, kV2, kV3},
+       0,
+       {{"a.bin", kV3}, {"BAK/a.bin", kV1}}},
+      // The unknown version takes the backup's place.
+      {"a source found only in the backup folder",
+       {{"a.bin", unknown}, {"BAK/a.bin", kV1}},
+       {kV1, kV2},
+       0,
+       {{"a.bin", kV2}, {"BAK/a.bin", unknown}}},
+      // A required file missing from the target folder is rebuilt from its
+      // old version in the backup folder (what a run cut between its two
+      // moves leaves); a missing optional file stays missing.
+      {"a missing required file with its old version in the backup folder",
+       {{"BAK/a.bin", kV1}},
+       {kV1, kV2},
+       0,
+       {{"a.bin", kV2}, {"BAK/a.bin", kV1}}},
+      {"a missing optional file with its old version in the backup folder",
+       {{"BAK/a.bin", kV1}},
+       {kV1, kV2},
+       kEntryOptional,
+       {{"BAK/a.bin", kV1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ApplyHarness h;
-    h.dir.Write("app/BAK/a.bin", kV1);
+    for (const auto& f : c.before) h.dir.Write("app/" + f.first, f.second);
     writer::PayloadBuilder b;
     b.ChosenFolderGroup("BAK");
-    writer::PatchedFile entry = ChainEntry("a.bin", {kV1, kV2});
-    entry.flags = flags;
-    b.AddPatched(entry);
+    b.AddPatched(ChainEntry("a.bin", c.versions, c.flags));
     ASSERT_TRUE(h.Load(b));
     EXPECT_EQ(h.Run(), kOk);
-    if (flags & kEntryOptional) {
-      EXPECT_FALSE(h.dir.Exists("app/a.bin"));
-    } else {
-      EXPECT_EQ(h.dir.Read("app/a.bin"), kV2);
-    }
-    EXPECT_EQ(h.dir.Read("app/BAK/a.bin"), kV1);
+    EXPECT_EQ(TargetFiles(h.dir), c.after);
+    EXPECT_EQ(TargetFolders(h.dir), std::vector<std::string>{"BAK/"});
   }
 }
 

@@ -2,7 +2,9 @@
 // file, CRC holes, and the staged files it leaves for the commit pass.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apply/apply_run.h"
@@ -82,49 +84,36 @@ TEST(StagingPass, DamagedIntermediateStepGives12) {
 // already-updated check and the check of a rebuilt file leave it out.
 TEST(StagingPass, EntryHoleIsLeftOutOfBothChecks) {
   const uint32_t hole_at = (uint32_t)kC.size() - 4, hole_len = 4;
-  auto entry = [&](const std::string& new_bytes) {
-    writer::PatchedFile e =
-        ChainEntry("x.bin", {kA, new_bytes}, kEntryHasHoles);
+  const std::string other_stamp = kC.substr(0, hole_at) + "9999";
+  struct Case {
+    const char* what;
+    std::string present;
+    std::string rebuilt;  // what the delta makes of kA: kC, or damaged
+    MsgCode result;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"rebuilt file with a hole in its checksum", kA, kC, kOk, kC},
+      {"a file differing only inside the hole is already updated",
+       other_stamp, kC, kOk, other_stamp},
+      {"a rebuilt file differing outside the hole is refused", kA,
+       "X" + kC.substr(1), kMsgBadChecksum, kA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ApplyHarness h;
+    h.dir.Write("app/x.bin", c.present);
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    writer::PatchedFile e = ChainEntry("x.bin", {kA, kC}, kEntryHasHoles);
     e.hole.offset = hole_at;
     e.hole.length = hole_len;
-    e.new_checksum = CrcOf(new_bytes, hole_at, hole_len);
-    return e;
-  };
-  {
-    SCOPED_TRACE("rebuilt file with a hole in its checksum");
-    ApplyHarness h;
-    h.dir.Write("app/x.bin", kA);
-    writer::PayloadBuilder b;
-    b.ChosenFolderGroup("BAK");
-    b.AddPatched(entry(kC));
-    ASSERT_TRUE(h.Load(b));
-    EXPECT_EQ(h.Run(), kOk);
-    EXPECT_EQ(h.dir.Read("app/x.bin"), kC);
-  }
-  {
-    SCOPED_TRACE("a file differing only inside the hole is already updated");
-    ApplyHarness h;
-    std::string other_stamp = kC.substr(0, hole_at) + "9999";
-    h.dir.Write("app/x.bin", other_stamp);
-    writer::PayloadBuilder b;
-    b.ChosenFolderGroup("BAK");
-    b.AddPatched(entry(kC));
-    ASSERT_TRUE(h.Load(b));
-    EXPECT_EQ(h.Run(), kOk);
-    EXPECT_EQ(h.dir.Read("app/x.bin"), other_stamp);
-  }
-  {
-    SCOPED_TRACE("a rebuilt file differing outside the hole is refused");
-    ApplyHarness h;
-    h.dir.Write("app/x.bin", kA);
-    writer::PayloadBuilder b;
-    b.ChosenFolderGroup("BAK");
-    writer::PatchedFile e = entry(kC);
-    e.sources[0] = DeltaSource("", kA, "X" + kC.substr(1));
+    e.new_checksum = CrcOf(kC, hole_at, hole_len);
+    if (c.rebuilt != kC) e.sources[0] = DeltaSource("", kA, c.rebuilt);
     b.AddPatched(e);
     ASSERT_TRUE(h.Load(b));
-    EXPECT_EQ(h.Run(), kMsgBadChecksum);
-    EXPECT_EQ(h.dir.Read("app/x.bin"), kA);
+    EXPECT_EQ(h.Run(), c.result);
+    EXPECT_EQ(h.dir.Read("app/x.bin"), c.after);
   }
 }
 
@@ -148,33 +137,33 @@ TEST(StagingPass, SourceHoleIsLeftOutOfTheSourceCheck) {
 // What is staged, and what fails, for entries that name one file twice or
 // carry no bytes.
 TEST(StagingPass, StagedFilesOfNewFiles) {
-  {
-    SCOPED_TRACE("a new file of no bytes");
+  using Files = std::map<std::string, std::string>;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> entries;  // name, bytes
+    MsgCode result;
+    Files after;
+  };
+  const Case cases[] = {
+      {"a new file of no bytes", {{"empty.txt", ""}}, kOk,
+       {{"empty.txt", ""}}},
+      {"two entries of one name in one group",
+       {{"twice.txt", "1"}, {"twice.txt", "2"}}, kMsgDiskFull, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     ApplyHarness h;
     writer::PayloadBuilder b;
     b.ChosenFolderGroup("BAK");
-    writer::NewFile nf;
-    nf.name = "empty.txt";
-    b.AddNewFile(nf);
+    for (const auto& entry : c.entries) {
+      writer::NewFile nf;
+      nf.name = entry.first;
+      nf.data = entry.second;
+      b.AddNewFile(nf);
+    }
     ASSERT_TRUE(h.Load(b));
-    EXPECT_EQ(h.Run(), kOk);
-    EXPECT_TRUE(h.dir.IsFile("app/empty.txt"));
-    EXPECT_EQ(h.dir.Read("app/empty.txt"), "");
-  }
-  {
-    SCOPED_TRACE("two entries of one name in one group");
-    ApplyHarness h;
-    writer::PayloadBuilder b;
-    b.ChosenFolderGroup("BAK");
-    writer::NewFile nf;
-    nf.name = "twice.txt";
-    nf.data = "1";
-    b.AddNewFile(nf);
-    nf.data = "2";
-    b.AddNewFile(nf);
-    ASSERT_TRUE(h.Load(b));
-    EXPECT_EQ(h.Run(), kMsgDiskFull);
-    EXPECT_TRUE(TargetFiles(h.dir).empty());
+    EXPECT_EQ(h.Run(), c.result);
+    EXPECT_EQ(TargetFiles(h.dir), c.after);
     EXPECT_TRUE(TargetFolders(h.dir).empty());
   }
 }
