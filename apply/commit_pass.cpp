@@ -34,11 +34,16 @@ MsgCode MoveAside(Session* s, const Str* target, bool by_name, bool* moved) {
   Str backup;
   if (!BackupFilePath(s, &backup)) return kMsgStructure;
   FsCreateParentFolders(os, backup.s);
-  // A backup left by an earlier run gives way to the current file.
-  if (FsFileExists(os, backup.s) && !FsForceDelete(os, backup.s))
+  // A backup left by an earlier run gives way to the current file; one this
+  // run made holds the user's original, and the run fails rather than lose
+  // it (the rollback puts everything back).
+  if (FsFileExists(os, backup.s) &&
+      (RunBackupsHold(s, backup.s) || !FsForceDelete(os, backup.s)))
     return kMsgReplaceFailed;
+  if (!RunBackupsReserve(s)) return kMsgDiskFull;
   if (!FsMoveFile(os, target->s, backup.s)) return kMsgInUse;
   *moved = true;
+  RunBackupsRemember(s, backup.s);
   return kOk;
 }
 

@@ -29,6 +29,7 @@ int32_t CurrentOrdinal(const Session* s) { return s->entry_ordinal; }
 void MarksReset(Session* s) {
   if (s->committed_marks)
     memset(s->committed_marks, 0, (size_t)s->committed_marks_cap);
+  s->run_backup_count = 0;
 }
 
 bool MarksReserve(Session* s) {

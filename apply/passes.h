@@ -62,4 +62,19 @@ bool MarksReserve(Session* s);
 void MarkCurrent(Session* s, uint8_t bits);
 uint8_t CurrentMarks(const Session* s);
 
+// --- Backups made by this run (run_backups.cpp) ------------------------------
+// Two groups may reach one folder through two spellings (the chosen folder
+// and a registry value naming it), and so one file through two entries. A
+// file this run moved into a backup folder may be the only copy of the
+// user's original; it must never give way as a backup from an earlier run
+// does. The passes know such a backup by the identity of the file, not by
+// its path. The list is forgotten with the marks.
+//
+// Room for one more backup; false when memory runs out.
+bool RunBackupsReserve(Session* s);
+// Notes the file now at path as a backup this run made (after the move).
+void RunBackupsRemember(Session* s, const char* path);
+// True when the file at path is one this run moved into a backup folder.
+bool RunBackupsHold(const Session* s, const char* path);
+
 #endif

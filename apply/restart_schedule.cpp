@@ -98,11 +98,13 @@ bool NameIsFile(const Platform* os, const char* path) {
 // Schedules target -> backup. A backup left by an earlier run would make
 // that move fail at start-up, and with it the move of the staged file after
 // it, so when there is a target file to take its place it gives way now, as
-// it does in the commit pass. The target file is found by its name: the
-// file in use may be one that cannot be opened to test it.
+// it does in the commit pass; a backup this run made stays, and with it the
+// entry stays as it is after the restart. The target file is found by its
+// name: the file in use may be one that cannot be opened to test it.
 void ScheduleMoveAside(Session* s, const Str* target, const Str* backup) {
   const Platform* os = s->os;
-  if (NameIsFile(os, target->s) && FsFileExists(os, backup->s))
+  if (NameIsFile(os, target->s) && FsFileExists(os, backup->s) &&
+      !RunBackupsHold(s, backup->s))
     FsForceDelete(os, backup->s);
   ScheduleMoveAtRestart(s, target, backup);
   FsCreateParentFolders(os, backup->s);

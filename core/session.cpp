@@ -17,4 +17,8 @@ void SessionClose(Session* s) {
   free(s->committed_marks);
   s->committed_marks = 0;
   s->committed_marks_cap = 0;
+  free(s->run_backups);
+  s->run_backups = 0;
+  s->run_backup_count = 0;
+  s->run_backup_cap = 0;
 }

@@ -79,6 +79,10 @@ struct Session {
   uint8_t* committed_marks;
   int32_t committed_marks_cap;  // bytes
   int32_t entry_ordinal;        // running entry index within a pass
+  // Which files this run has moved into backup folders (apply/passes.h).
+  FileIdentity* run_backups;
+  int32_t run_backup_count;
+  int32_t run_backup_cap;
 };
 
 // Clears every field and installs the platform table. The session is large

@@ -23,6 +23,17 @@
 // An open file; 0 means no handle (INVALID_HANDLE_VALUE never escapes).
 typedef void* PlatformFile;
 
+// Which file an open handle reaches, whatever path spelled it: the volume
+// and the file's index on it (GetFileInformationByHandle). Two handles reach
+// the same file when all three parts are equal. A rename within a FAT volume
+// may change the index, so an identity read after the last move is the one
+// to keep.
+struct FileIdentity {
+  uint32_t volume;
+  uint32_t index_high;
+  uint32_t index_low;
+};
+
 // A registry key: a predefined root value (0x80000000 and up, passed through
 // unchanged from the payload) or a key the platform opened.
 typedef uintptr_t RegKey;
@@ -83,6 +94,8 @@ struct Platform {
   // DosDateTimeToFileTime, LocalFileTimeToFileTime, SetFileTime (last write
   // only); every failure silent.
   void (*set_file_stamp)(PlatformFile f, uint32_t packed_dos_stamp);
+  // GetFileInformationByHandle; false when the system tells nothing.
+  bool (*file_identity)(PlatformFile f, FileIdentity* out);
 
   // --- Names -------------------------------------------------------------
   uint32_t (*get_attributes)(const char* path);  // kInvalidAttributes if none

@@ -401,6 +401,16 @@ void CloseFile(PlatformFile f) {
 
 bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+bool FileIdentityOf(PlatformFile f, FileIdentity* out) {
+  struct stat st;
+  if (ToFd(f) < 0 || fstat(ToFd(f), &st) != 0) return false;
+  uint64_t dev = (uint64_t)st.st_dev, ino = (uint64_t)st.st_ino;
+  out->volume = (uint32_t)(dev ^ (dev >> 32));
+  out->index_high = (uint32_t)(ino >> 32);
+  out->index_low = (uint32_t)ino;
+  return true;
+}
+
 void SetFileStamp(PlatformFile f, uint32_t stamp) {
   int fd = ToFd(f);
   if (fd < 0) return;
@@ -895,7 +905,7 @@ void VisitKey(RegKey root, RegKeyNode* key, char* path, size_t len,
 const Platform kTable = {
     OpenFile,      CreateTempFile, ReadBlock,     WriteBlock,
     FileSize,      Seek,           Tell,          CloseFile,
-    SetFileStamp,  GetAttributes,  SetAttributes, DeleteFile,
+    SetFileStamp,  FileIdentityOf, GetAttributes,  SetAttributes, DeleteFile,
     MoveFile,      CreateFolder,   RemoveFolder,  OwnPath,
     WindowsFolder, SystemFolder,   CurrentFolder, ShortPath,
     CommandLine,   Version,        MoveAtRestart, WriteProfileString,

@@ -113,6 +113,15 @@ void W32SetFileStamp(PlatformFile f, uint32_t stamp) {
     SetFileTime(ToHandle(f), NULL, NULL, &utc);
 }
 
+bool W32FileIdentity(PlatformFile f, FileIdentity* out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(ToHandle(f), &info)) return false;
+  out->volume = info.dwVolumeSerialNumber;
+  out->index_high = info.nFileIndexHigh;
+  out->index_low = info.nFileIndexLow;
+  return true;
+}
+
 // --- Names -------------------------------------------------------------------
 
 uint32_t W32GetAttributes(const char* path) {
@@ -256,6 +265,7 @@ const Platform kTable = {
     W32OpenFile,      W32CreateTempFile, W32Read,
     W32Write,         W32FileSize,       W32Seek,
     W32Tell,          W32Close,          W32SetFileStamp,
+    W32FileIdentity,
     W32GetAttributes, W32SetAttributes,  W32DeleteFile,
     W32MoveFile,      W32CreateFolder,   W32RemoveFolder,
     W32OwnPath,       W32WindowsFolder,  W32SystemFolder,

@@ -1,16 +1,13 @@
 // Cases found by fuzzing and fault injection over whole apply runs, each
 // reduced to the smallest patch that shows it.
-//
-// The case marked DISABLED_ fails today: two groups that resolve to one
-// folder lose the only copy of a user's original file through the rule that
-// a backup left in the backup folder gives way to the current file. It stays
-// here, ready to be turned on with the fix.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "apply/apply_run.h"
 #include "support/apply_fixture.h"
+#include "support/fault_platform.h"
 
 namespace {
 
@@ -20,30 +17,66 @@ const std::string kV3 = "version three, which another group brings";
 
 // Two groups resolve to the same folder (the chosen folder, and a registry
 // value naming the same folder), and each patches "a.dll" from the version
-// the user has. The commit of the second deletes the backup the first one
-// just made (the user's version one) to make room for the first group's new
-// file; the registry script then fails and the rollback brings back that
-// new file. The folder must end as it started.
-TEST(ApplyRegression, DISABLED_TwoGroupsOnOneFolderKeepTheOriginal) {
-  ApplyHarness h;
+// the user has. The commit of the second entry found the backup the first
+// one had just made (the user's version one) and deleted it as a backup
+// left by an earlier run, to make room for the first group's new file. A
+// backup this run made never gives way: the run fails and rolls back. A
+// backup from an earlier run still gives way to the user's current file.
+TEST(ApplyRegression, TwoGroupsOnOneFolderKeepTheOriginal) {
+  for (bool earlier_backup : {false, true}) {
+    SCOPED_TRACE(earlier_backup ? "with an earlier backup" : "no backup");
+    ApplyHarness h;
+    RemoveTestRegistryKey();
+    ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz, h.Target() + '\0'));
+    h.dir.Write("app/a.dll", kV1);
+    if (earlier_backup) h.dir.Write("app/BAK/a.dll", "an older version");
+
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    b.AddPatched(ChainEntry("a.dll", {kV1, kV2}));
+    b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK");
+    b.AddPatched(ChainEntry("a.dll", {kV1, kV3}));
+    ASSERT_TRUE(h.Load(b));
+    EXPECT_EQ(h.Run(), kMsgReplaceFailed);
+    EXPECT_EQ(h.dir.Read("app/a.dll"), kV1);
+    if (!earlier_backup) {
+      const std::map<std::string, std::string> unchanged = {{"a.dll", kV1}};
+      EXPECT_EQ(TargetFiles(h.dir), unchanged);
+    }
+    RemoveTestRegistryKey();
+  }
+}
+
+// The same two groups when a file in use hands the second group's entry to
+// the restart schedule: scheduling used to delete the backup the first
+// group had just made, so the user's original was gone before the restart.
+// It stays; the second group's moves then find their destinations taken
+// and change nothing at the restart.
+TEST(ApplyRegression, TwoGroupsOnOneFolderKeepTheOriginalAcrossARestart) {
+  FaultPlatform fault;
+  ApplyHarness h(fault.os());
   RemoveTestRegistryKey();
   ASSERT_TRUE(SeedRegistryValue("", "Folder", kRegSz, h.Target() + '\0'));
   h.dir.Write("app/a.dll", kV1);
-  const auto before = TargetFiles(h.dir);
+  h.dir.Write("app/b.dll", kV1);
 
   writer::PayloadBuilder b;
   b.ChosenFolderGroup("BAK");
   b.AddPatched(ChainEntry("a.dll", {kV1, kV2}));
+  b.AddPatched(ChainEntry("b.dll", {kV1, kV2}));
   b.RegistryGroup(kHkeyCurrentUser, kTestRegistryKey, "Folder", "BAK");
   b.AddPatched(ChainEntry("a.dll", {kV1, kV3}));
-  b.AddRegistry(
-      writer::RegistryScript(kHkeyCurrentUser, kTestRegistryKey, "Folder")
-          .OpenKey(kHkeyCurrentUser, std::string(kTestRegistryKey) + "\\Missing")
-          .SetString("x", "y"));
   ASSERT_TRUE(h.Load(b));
-  MsgCode rc = h.Run();
-  EXPECT_NE(rc, kOk);
-  EXPECT_EQ(TargetFiles(h.dir), before);
+  fault.FailPath(kFaultMoveFile, "app/b.dll");  // in use
+  EXPECT_EQ(h.Run(), kMsgRestartDeclined);
+  EXPECT_EQ(h.dir.Read("app/BAK/a.dll"), kV1);
+
+  fault.Reset();
+  CarryOutRestartMoves(h.restart);
+  EXPECT_EQ(h.dir.Read("app/a.dll"), kV2);
+  EXPECT_EQ(h.dir.Read("app/BAK/a.dll"), kV1);
+  EXPECT_EQ(h.dir.Read("app/b.dll"), kV2);
+  EXPECT_EQ(h.dir.Read("app/BAK/b.dll"), kV1);
   RemoveTestRegistryKey();
 }
 
