@@ -215,6 +215,14 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
   const int32_t group_size = rec->trailer_group_size;
   const uint32_t block = rec->insert_block_size;
 
+  // A sound delta writes exactly new_size bytes. A command that would go
+  // past them can only come from a damaged or hostile delta, and carrying on
+  // would let a few bytes of commands fill the disk before the caller's
+  // size comparison rejects the output; so it stops the rebuild with 12
+  // before writing anything, the code that comparison would give. A
+  // negative new_size (a size outside the format) leaves room for nothing.
+  const int64_t limit = new_size > 0 ? new_size : 0;
+
   int32_t remaining = (int32_t)rec->stream_len[kCommandStream];
   NumberReader num;
   num.byte1 = width > 0xFF;
@@ -261,8 +269,9 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
       }
       if (group >= 0) group--;
       prev_len = value;
-      if (s.count + (int64_t)value + trailer > kMaxOutput) {
-        rc = kMsgBroken;
+      const int64_t end = s.count + (int64_t)value + trailer;
+      if (end > limit) {
+        rc = end > kMaxOutput ? kMsgBroken : kMsgBadChecksum;
         break;
       }
       if (!Copy(&s, prev_pos, prev_len, copy_buf)) {
@@ -294,8 +303,9 @@ MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
     // Insert of M bytes, 1 .. 2^31. Every piece but the last is one block;
     // the last takes the rest together with one block.
     const uint32_t total = 0u - (uint32_t)value;
-    if (s.count + (int64_t)total > kMaxOutput) {
-      rc = kMsgBroken;
+    const int64_t end = s.count + (int64_t)total;
+    if (end > limit) {
+      rc = end > kMaxOutput ? kMsgBroken : kMsgBadChecksum;
       break;
     }
     const int64_t base = (int64_t)prev_pos + prev_len + trailer;

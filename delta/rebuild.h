@@ -51,7 +51,10 @@
 // Sources refused with code 1 before any command runs: an insert block size
 // of 0 (an insert could never finish) and an old size of 2^31 or more.
 // A command that would take the output past 2^31 - 1 bytes stops the rebuild
-// with code 1 before it writes anything.
+// with code 1 before it writes anything; one that would take it past the
+// expected size new_size (but not past 2^31 - 1) stops it with code 12, also
+// before it writes anything. So the output never holds more than new_size
+// bytes, whatever the delta asks for.
 #ifndef SELFPATCH_DELTA_REBUILD_H
 #define SELFPATCH_DELTA_REBUILD_H
 
@@ -99,10 +102,13 @@ struct RebuildResult {
 };
 
 // Runs the commands of one source. new_size is the expected size of the
-// output (it only sets the width bound). Returns 0, 1 (a delta stream or a
-// source-space read for differences failed, or the source is refused) or 38
-// (a copy or an output write failed, or finish failed). *out is filled
-// whatever the result.
+// output: it sets the width bound and the most the output may hold. Returns
+// 0, 1 (a delta stream or a source-space read for differences failed, the
+// source is refused, or a command would pass 2^31 - 1 bytes), 12 (a command
+// would take the output past new_size) or 38 (a copy or an output write
+// failed, or finish failed). *out is filled whatever the result; a result of
+// 0 still leaves comparing the output's size and checksum to the caller, as
+// a delta may end short of new_size.
 MsgCode Rebuild(const SourceRecord* rec, int32_t new_size, const RebuildIo* io,
                 RebuildResult* out);
 

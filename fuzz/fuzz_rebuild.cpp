@@ -2,7 +2,8 @@
 //
 // Input layout:
 //   32 bytes   the source record (delta/source_record.h)
-//   4 bytes    new size, little-endian (sets the width bound)
+//   4 bytes    new size, little-endian (sets the width bound and the most
+//              the output may hold)
 //   2 bytes    old file length L, little-endian
 //   L bytes    the old file
 //   the rest   the five streams back to back; the record's lengths are cut
@@ -12,8 +13,9 @@
 // The memory form (the maker's) and the file form (the applier's) run the
 // same command loop over different io; here the file form runs over a small
 // in-memory file table, and both must agree on the result and, when it is
-// 0, on the checksum register, the byte count and the output. The output is
-// capped at 64 KiB in both, as a full disk.
+// 0, on the checksum register, the byte count and the output. Neither output
+// ever holds more than the new size. The output is also capped at 64 KiB in
+// both, as a full disk, since the new size itself may be up to 2 GiB.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -111,9 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RebuildIo io = MemRebuildIo(&m);
   RebuildResult mr;
   MsgCode mrc = Rebuild(&rec, new_size, &io, &mr);
-  FUZZ_CHECK(mrc == kOk || mrc == kMsgBroken || mrc == kMsgDiskFull,
+  FUZZ_CHECK(mrc == kOk || mrc == kMsgBroken || mrc == kMsgDiskFull ||
+                 mrc == kMsgBadChecksum,
              std::to_string(mrc));
   FUZZ_CHECK(mr.byte_count >= m.out_len, "byte count below the output");
+  const int64_t most = new_size > 0 ? new_size : 0;
+  FUZZ_CHECK(m.out_len <= most && mr.byte_count <= most,
+             "output past the new size: " + std::to_string(mr.byte_count));
   if (mrc == kOk) {
     FUZZ_CHECK(mr.byte_count == m.out_len, "byte count differs from output");
     FUZZ_CHECK(mr.crc == CrcUpdate(m.out, m.out_len, kCrcPreset),
@@ -141,6 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (int)frc, (unsigned)fr.crc, (int)fr.byte_count, output.data.size());
   FUZZ_CHECK(frc == mrc, "file form " + std::to_string(frc) +
                              ", memory form " + std::to_string(mrc));
+  FUZZ_CHECK((int64_t)output.data.size() <= most && fr.byte_count <= most,
+             "file output past the new size: " +
+                 std::to_string(output.data.size()));
   // After a failure the register and count describe nothing the caller
   // uses, and the file form, which gathers small appends, learns of a failed
   // write later than the memory form does.

@@ -156,6 +156,118 @@ TEST(RebuildFile, RandomRoundTrips) {
   }
 }
 
+// Deltas that ask for more than the expected size: a damaged or hostile
+// delta repeating inserts or copies could otherwise write gigabytes into the
+// staging folder before the final comparison rejects the file. The command
+// that would pass new_size stops the rebuild with 12 before writing any of
+// its bytes, in both forms; the file on disk never holds more than new_size.
+struct OverrunCase {
+  const char* what;
+  int32_t new_size;
+  MsgCode rc;
+  int32_t kept;  // output bytes when the rebuild stops
+  EncodedDelta (*make)(int32_t new_size, Bytes* old);
+};
+
+Bytes Pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(i * 7 + i / 251);
+  return b;
+}
+
+EncodedDelta InsertLoop(int32_t new_size, Bytes* old) {
+  *old = Pattern(300);
+  TestEncoder enc(*old);
+  for (int i = 0; i < 40; i++) enc.Insert(Pattern(300), i % 2 == 0);
+  return enc.Finish(new_size);
+}
+
+EncodedDelta CopyLoop(int32_t new_size, Bytes* old) {
+  *old = Pattern(5000);
+  TestEncoder enc(*old, {/*group*/ 1, /*block*/ 20});
+  for (int i = 0; i < 40; i++) enc.Copy(0, 4000, {1, 2});
+  return enc.Finish(new_size);
+}
+
+// One LZ77 run from a single byte: a few command bytes for megabytes.
+EncodedDelta SelfCopyRun(int32_t new_size, Bytes* old) {
+  *old = Pattern(70000);
+  TestDeltaOptions opt;
+  opt.self_reference = true;
+  TestEncoder enc(*old, opt);
+  enc.Insert({'x'});
+  enc.Copy(70000, 8 << 20);
+  return enc.Finish(new_size);
+}
+
+// Every copy repeats the whole output so far.
+EncodedDelta SelfCopyDoubling(int32_t new_size, Bytes* old) {
+  *old = Pattern(70000);
+  TestDeltaOptions opt;
+  opt.self_reference = true;
+  TestEncoder enc(*old, opt);
+  enc.Insert(Pattern(16));
+  for (int32_t have = 16; have < (1 << 20); have *= 2) enc.Copy(70000, have);
+  return enc.Finish(new_size);
+}
+
+// A copy that fits, with a trailer that does not.
+EncodedDelta CopyThenTrailer(int32_t new_size, Bytes* old) {
+  *old = Pattern(100);
+  TestEncoder enc(*old);
+  enc.Copy(10, 10, {1, 2, 3});
+  return enc.Finish(new_size);
+}
+
+EncodedDelta OneInsert(int32_t new_size, Bytes* old) {
+  *old = Pattern(100);
+  TestEncoder enc(*old);
+  enc.Insert(Pattern(101));
+  return enc.Finish(new_size);
+}
+
+TEST(RebuildFile, OutputNeverPassesTheExpectedSize) {
+  const OverrunCase cases[] = {
+      {"insert loop", 1000, kMsgBadChecksum, 900, InsertLoop},
+      {"copy loop with trailers", 10000, kMsgBadChecksum, 8004, CopyLoop},
+      {"self-copy run", 4096, kMsgBadChecksum, 1, SelfCopyRun},
+      {"self-copy doubling", 5000, kMsgBadChecksum, 4096, SelfCopyDoubling},
+      {"trailer past the size", 12, kMsgBadChecksum, 0, CopyThenTrailer},
+      {"trailer up to the size", 13, kOk, 13, CopyThenTrailer},
+      {"one byte over", 100, kMsgBadChecksum, 0, OneInsert},
+      {"exactly the size", 101, kOk, 101, OneInsert},
+      // A size outside the format leaves room for nothing.
+      {"negative size", -1, kMsgBadChecksum, 0, OneInsert},
+  };
+  const Platform* os = PlatformNative();
+  for (const OverrunCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes old;
+    EncodedDelta d = c.make(c.new_size, &old);
+    ASSERT_LE(c.kept, (int32_t)d.expected.size());
+    const Bytes want(d.expected.begin(), d.expected.begin() + c.kept);
+
+    RebuildFiles7 files(os, old, d.stream);
+    RebuildResult res;
+    EXPECT_EQ(files.Run(os, d.record, c.new_size, &res), c.rc);
+    EXPECT_EQ(os->file_size(files.output), (uint32_t)c.kept);
+    EXPECT_EQ(ReadAll(os, files.output), want);
+    EXPECT_EQ(res.byte_count, c.kept);
+    EXPECT_EQ(res.crc, CrcOf(want));
+
+    MemRebuild m;
+    Bytes all = d.Streams();
+    RebuildResult mres;
+    EXPECT_EQ(RebuildInMemory(&d.record, c.new_size, old.data(),
+                              (int32_t)old.size(), all.data(),
+                              (int32_t)all.size(), &m, &mres),
+              c.rc);
+    EXPECT_EQ(Bytes(m.out, m.out + m.out_len), want);
+    EXPECT_EQ(mres.byte_count, c.kept);
+    MemRebuildFree(&m);
+  }
+}
+
 // A raw insert of 1100 bytes (pieces of 255, 255, 255 and 335), then a
 // 3-byte copy of the output's first bytes. Reads: command (1), sign (2),
 // insert (3: 1024 bytes), flag (4), insert (5: the rest), the read-back of
@@ -250,9 +362,9 @@ TEST(RebuildFile, ShortWriteIsAFailure) {
 }
 
 // Whatever fails, a rebuild that reports success has an output whose bytes
-// are exactly the ones its register and count describe; and no failure
-// crashes or hangs. Every file operation and every seek of a random rebuild
-// is failed in turn.
+// are exactly the ones its register and count describe; no output holds more
+// than the expected size; and no failure crashes or hangs. Every file
+// operation and every seek of a random rebuild is failed in turn.
 TEST(RebuildFile, EveryFailedOperation) {
   Bytes old;
   EncodedDelta d = RandomDelta(11, 25, &old);
@@ -274,9 +386,14 @@ TEST(RebuildFile, EveryFailedOperation) {
     fault.FailCall(seek ? kFaultSeek : kFaultAnyFileOp, k);
     RebuildResult res;
     MsgCode rc = files.Run(fault.os(), d.record, d.new_size, &res);
-    EXPECT_TRUE(rc == kOk || rc == kMsgBroken || rc == kMsgDiskFull) << rc;
-    if (rc != kOk) continue;
+    // A failed stream read hands on zeros, which may turn later commands
+    // into ones that would pass the expected size (12).
+    EXPECT_TRUE(rc == kOk || rc == kMsgBroken || rc == kMsgDiskFull ||
+                rc == kMsgBadChecksum)
+        << rc;
     Bytes got = ReadAll(base, files.output);
+    EXPECT_LE((int32_t)got.size(), d.new_size);
+    if (rc != kOk) continue;
     EXPECT_EQ((int32_t)got.size(), res.byte_count);
     EXPECT_EQ(CrcOf(got), res.crc);
   }

@@ -144,7 +144,9 @@ TEST(Rebuild, PackedNumbersDecode) {
     io.stream[kFlagStream] = Bits(flag);
     SourceRecord rec =
         MakeRecord((uint32_t)c.width, 1, kSourceRawTrailers, 255, io.stream);
-    Outcome o = RunRebuild(&io, rec, 0);
+    // The output's own length: never above the old size here, so the bound
+    // stays the old size.
+    Outcome o = RunRebuild(&io, rec, c.value > 0 ? 1 : (int32_t)-c.value);
     EXPECT_EQ(o.rc, kOk);
     EXPECT_EQ(io.pumps, 1);
     if (c.value > 0) {
@@ -496,8 +498,9 @@ TEST(Rebuild, FailuresGiveTheirCodes) {
       {"write of a trailer", kIoAppend, 2, kMsgDiskFull, 4},
       {"write of an insert piece", kIoAppend, 3, kMsgDiskFull, 5},
       // Number bytes and bits are taken unchecked: a failed sign-stream
-      // read gives 0 bits and the rebuild goes on.
-      {"sign bits", kSignStream, 1, kOk, -1},
+      // read gives 0 bits and the rebuild goes on, the insert now a copy,
+      // until the last copy would take the output past its 9 bytes.
+      {"sign bits", kSignStream, 1, kMsgBadChecksum, -1},
       // An io that gathers writes reports a failure when the loop ends.
       {"storing what was gathered", kIoFinish, 1, kMsgDiskFull, 9},
   };
@@ -516,7 +519,7 @@ TEST(Rebuild, FailuresGiveTheirCodes) {
     io.stream[kFlagStream] = Bits("0");
     io.fail_at[c.op] = c.call;
     SourceRecord rec = MakeRecord(10, 5, 0, 20, io.stream);
-    Outcome o = RunRebuild(&io, rec, 7);
+    Outcome o = RunRebuild(&io, rec, 9);
     EXPECT_EQ(o.rc, c.rc);
     EXPECT_EQ(io.calls[kIoFinish], 1);  // whatever stopped the loop
     if (c.count < 0) continue;
