@@ -25,21 +25,30 @@ bool SeekExe(Session* s, uint32_t pos) {
   return pos <= 0x7FFFFFFFu && s->os->seek(s->exe, (int32_t)pos) == pos;
 }
 
-bool WritePayload(Session* s, const void* buf, int32_t n, ContainerFacts* f) {
+// The payload stream never grows past max bytes (see kPayloadMaxLength):
+// the write that would take it there is not made, and the payload counts
+// as broken.
+MsgCode WritePayload(Session* s, const void* buf, int32_t n, uint32_t max,
+                     ContainerFacts* f) {
+  if ((uint32_t)n > max - f->payload_length) return kMsgBroken;
   int32_t done = 0;
-  if (!s->os->write(s->payload, buf, n, &done) || done != n) return false;
+  if (!s->os->write(s->payload, buf, n, &done) || done != n)
+    return kMsgTempFull;
   f->payload_length += (uint32_t)n;
-  return true;
+  return kOk;
 }
 
-// Stored region: copied to the payload stream in 1024-byte pieces.
-MsgCode CopyRegion(Session* s, uint32_t remaining, ContainerFacts* f) {
+// Stored region: copied to the payload stream in 1024-byte pieces. One
+// longer than the payload may be is refused before anything is copied.
+MsgCode CopyRegion(Session* s, uint32_t remaining, uint32_t max,
+                   ContainerFacts* f) {
+  if (remaining > max) return kMsgBroken;
   uint8_t piece[kContainerPiece];
   while (remaining > 0) {
     int32_t c = remaining < kContainerPiece ? (int32_t)remaining
                                             : (int32_t)kContainerPiece;
     if (!ReadExe(s, piece, c)) return kMsgBroken;
-    if (!WritePayload(s, piece, c, f)) return kMsgTempFull;
+    RETURN_IF_ERR(WritePayload(s, piece, c, max, f));
     remaining -= (uint32_t)c;
   }
   return kOk;
@@ -50,9 +59,9 @@ MsgCode CopyRegion(Session* s, uint32_t remaining, ContainerFacts* f) {
 // the stream's end stops the reading at once. inflate only reports OK while
 // it makes progress with input and output room both offered, so any other
 // answer, or a call that moved nothing, means a corrupt stream and ends the
-// loop with 1.
+// loop with 1, as does output past max bytes.
 MsgCode InflateRegion(Session* s, z_stream* z, uint32_t remaining,
-                      ContainerFacts* f) {
+                      uint32_t max, ContainerFacts* f) {
   uint8_t in[kContainerPiece];
   uint8_t out[kContainerPiece];
   while (remaining > 0) {
@@ -67,7 +76,7 @@ MsgCode InflateRegion(Session* s, z_stream* z, uint32_t remaining,
       z->avail_out = sizeof out;
       int rc = inflate(z, Z_SYNC_FLUSH);
       int32_t k = (int32_t)(sizeof out - z->avail_out);
-      if (k > 0 && !WritePayload(s, out, k, f)) return kMsgTempFull;
+      if (k > 0) RETURN_IF_ERR(WritePayload(s, out, k, max, f));
       if (rc == Z_STREAM_END) {
         f->stream_ended = true;
         f->region_used = f->region_length - remaining + (uint32_t)c -
@@ -89,7 +98,7 @@ MsgCode InflateRegion(Session* s, z_stream* z, uint32_t remaining,
     z->avail_out = sizeof out;
     int rc = inflate(z, Z_FINISH);
     int32_t k = (int32_t)(sizeof out - z->avail_out);
-    if (k > 0 && !WritePayload(s, out, k, f)) return kMsgTempFull;
+    if (k > 0) RETURN_IF_ERR(WritePayload(s, out, k, max, f));
     if (rc == Z_STREAM_END) f->stream_ended = true;
     if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
       return kMsgBroken;
@@ -97,7 +106,7 @@ MsgCode InflateRegion(Session* s, z_stream* z, uint32_t remaining,
   }
 }
 
-MsgCode BuildPayloadStream(Session* s, ContainerFacts* f) {
+MsgCode BuildPayloadStream(Session* s, uint32_t max, ContainerFacts* f) {
   s->payload = s->os->create_temp_file();
   if (!s->payload) return kMsgTempFull;
   MsgCode rc;
@@ -105,10 +114,10 @@ MsgCode BuildPayloadStream(Session* s, ContainerFacts* f) {
     z_stream z;
     memset(&z, 0, sizeof z);
     if (inflateInit2(&z, -15) != Z_OK) return kMsgBroken;
-    rc = InflateRegion(s, &z, f->region_length, f);
+    rc = InflateRegion(s, &z, f->region_length, max, f);
     inflateEnd(&z);
   } else {
-    rc = CopyRegion(s, f->region_length, f);
+    rc = CopyRegion(s, f->region_length, max, f);
   }
   if (rc != kOk) return rc;
   // The temporary file failing to go back to its start is a temporary-file
@@ -154,7 +163,7 @@ void PrepareDescription(char* t, int32_t len) {
     if (t[i] == 0) t[i] = 0x01;
 }
 
-MsgCode Load(Session* s, ContainerFacts* f) {
+MsgCode Load(Session* s, uint32_t payload_max, ContainerFacts* f) {
   if (s->own_path.overflow || s->own_path.len == 0) return kMsgCannotOpenSelf;
   s->exe = s->os->open_file(s->own_path.s, kOpenForReading);
   if (!s->exe) return kMsgCannotOpenSelf;
@@ -182,7 +191,7 @@ MsgCode Load(Session* s, ContainerFacts* f) {
   f->description_length = Le16(header + kHeaderOffsetDescriptionLength);
   f->region_length = n - kContainerMinSize;
 
-  RETURN_IF_ERR(BuildPayloadStream(s, f));
+  RETURN_IF_ERR(BuildPayloadStream(s, payload_max, f));
 
   char notice[kContainerTextMax + 1];
   char description[kContainerTextMax + 1];
@@ -209,20 +218,26 @@ MsgCode Load(Session* s, ContainerFacts* f) {
 
 }  // namespace
 
-MsgCode LoadContainerWithFacts(Session* s, ContainerFacts* facts) {
+MsgCode LoadContainerWithLimit(Session* s, ContainerFacts* facts,
+                               uint32_t payload_max) {
   ContainerFacts local;
   // The memset below fills whichever struct f points at before anything
   // reads it; cppcheck takes taking the address for a read.
   // cppcheck-suppress uninitvar
   ContainerFacts* f = facts ? facts : &local;
   memset(f, 0, sizeof *f);
-  MsgCode rc = Load(s, f);
+  if (payload_max > kPayloadMaxLength) payload_max = kPayloadMaxLength;
+  MsgCode rc = Load(s, payload_max, f);
   if (rc != kOk && s->payload) {
     // No half-built payload stream is left for anyone to read.
     s->os->close(s->payload);
     s->payload = 0;
   }
   return rc;
+}
+
+MsgCode LoadContainerWithFacts(Session* s, ContainerFacts* facts) {
+  return LoadContainerWithLimit(s, facts, kPayloadMaxLength);
 }
 
 MsgCode LoadContainer(Session* s) { return LoadContainerWithFacts(s, 0); }

@@ -31,6 +31,7 @@
 //   payload stream into a new temporary file .................. 39
 //   read the region (stored copy or raw inflate in 1024-byte
 //   pieces); a corrupt deflate stream ......................... 1
+//   a payload longer than 2^31 - 1 bytes ...................... 1
 //   writes to the temporary file .............................. 39
 //   the two texts from the payload stream ..................... 14
 //
@@ -39,6 +40,13 @@
 // group-table position is always notice length + description length, as the
 // payload's writer meant it, and a payload too short for the stated lengths
 // still fails with 14.
+//
+// Payload positions are seeked to as signed 32-bit offsets, so no byte past
+// 2^31 - 1 could ever be read. A region that inflates to more than that (a
+// few megabytes of deflate stream suffice) is refused with 1 as soon as the
+// inflated bytes would pass it, rather than filling the temporary folder on
+// the way; a stored region that long is refused before any byte is copied.
+// The payload stream never holds more than 2^31 - 1 bytes.
 //
 // A deflate stream may end before its region does; the bytes after its end
 // are ignored. A region that runs out before the deflate stream ends is
@@ -58,6 +66,7 @@ enum : uint32_t {
   kContainerTrailerSize = 8,
   kContainerMinSize = kContainerHeaderSize + kContainerTrailerSize,  // 86
   kContainerFlagDeflated = 0x01,
+  kPayloadMaxLength = 0x7FFFFFFFu,  // the most payload positions can address
 };
 
 enum {
@@ -95,5 +104,11 @@ MsgCode LoadContainer(Session* s);
 
 // LoadContainer, also reporting what it found; facts may be null.
 MsgCode LoadContainerWithFacts(Session* s, ContainerFacts* facts);
+
+// LoadContainerWithFacts with the payload held to payload_max bytes (at
+// most kPayloadMaxLength, which the other two use), so tests can show the
+// refusal without writing gigabytes.
+MsgCode LoadContainerWithLimit(Session* s, ContainerFacts* facts,
+                               uint32_t payload_max);
 
 #endif

@@ -41,6 +41,7 @@ struct Faults {
   int fail_read_at = 0;     // 1-based call number; 0 never
   bool short_read = false;  // the chosen read succeeds with one byte less
   int32_t max_read = 0, max_write = 0;
+  int64_t written = 0;  // bytes the writes stored
 };
 Faults g_faults;
 Platform g_faulty;
@@ -60,7 +61,11 @@ bool FaultyRead(PlatformFile f, void* buf, int32_t n, int32_t* done) {
 
 bool FaultyWrite(PlatformFile f, const void* buf, int32_t n, int32_t* done) {
   if (n > g_faults.max_write) g_faults.max_write = n;
-  return PlatformNative()->write(f, buf, n, done);
+  int32_t stored = 0;
+  bool ok = PlatformNative()->write(f, buf, n, &stored);
+  g_faults.written += stored;
+  if (done) *done = stored;
+  return ok;
 }
 
 PlatformFile FaultyTemp(void) {
@@ -287,6 +292,60 @@ TEST(LoadContainer, CorruptDeflateStreamGives1) {
     Loaded l = LoadFile(dir, writer::WrapRegion(c.region, true, {}), Native());
     EXPECT_EQ(l.code, kMsgBroken);
     EXPECT_FALSE(l.payload_open);
+  }
+}
+
+// A payload longer than payload positions can address is useless, and a
+// small deflate stream can inflate to gigabytes: loading stops with 1 as
+// soon as the payload would pass the limit, never writing past it. The
+// limit is lowered here; the loader uses 2^31 - 1.
+TEST(LoadContainer, PayloadPastTheLimitGives1) {
+  ScratchDir dir;
+  const std::string rest = Repetitive(50000);
+  const std::string payload = "n" + rest;  // 50001 bytes
+  const Bytes deflated = MakeContainer("n", "", rest, true);
+  const Bytes stored = MakeContainer("n", "", rest, false);
+  const Bytes cut = writer::WrapRegion(UnfinishedDeflate(payload), true, {});
+  // 16 MiB of zeros: about 16 KiB of deflate stream.
+  const Bytes bomb = writer::RawDeflate(Bytes(16u << 20, 0), 9);
+  ASSERT_LT(bomb.size(), 32u << 10);
+  struct Case {
+    const char* what;
+    Bytes file;
+    uint32_t limit;
+    MsgCode rc;
+  };
+  const Case cases[] = {
+      {"deflated, one byte over", deflated, 50000, kMsgBroken},
+      {"deflated, exactly the limit", deflated, 50001, kOk},
+      {"deflated, limit below one piece", deflated, 100, kMsgBroken},
+      {"stored, one byte over", stored, 50000, kMsgBroken},
+      {"stored, exactly the limit", stored, 50001, kOk},
+      {"deflate bomb", writer::WrapRegion(bomb, true, {}), 1u << 18,
+       kMsgBroken},
+      // A region that ends inside its deflate stream is held to the limit
+      // as well.
+      {"region ends inside the stream", cut, 50000, kMsgBroken},
+      {"region ends inside the stream, within the limit", cut, 50001, kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dir.Write("patch.exe", writer::ToString(c.file));
+    const Platform* os = Faulty(Faults());
+    SessionBox s(os);
+    StrSetZ(&s->own_path, dir.Path("patch.exe").c_str());
+    ContainerFacts facts;
+    EXPECT_EQ(LoadContainerWithLimit(s.get(), &facts, c.limit), c.rc);
+    EXPECT_LE(g_faults.written, (int64_t)c.limit);
+    EXPECT_EQ((int64_t)facts.payload_length, g_faults.written);
+    EXPECT_EQ(s->payload != 0, c.rc == kOk);
+    if (c.rc == kOk) {
+      EXPECT_EQ(ReadWholePayload(s.get()), payload);
+    }
+    // A stored region's length is known: nothing is copied.
+    if (c.rc != kOk && !(facts.flags & kContainerFlagDeflated)) {
+      EXPECT_EQ(g_faults.written, 0);
+    }
   }
 }
 
