@@ -169,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string chosen = FuzzPath("app");
   StrSetZ(&s->chosen_folder, chosen.c_str());
   if (!FuzzLoadPayload(s, data, size, 0)) FuzzFail("payload", "cannot load");
-  // A delta may ask for gigabytes of output; the disk here is 4 MiB.
+  // An entry may declare a new file of up to 2 GiB; the disk here is 4 MiB.
   FuzzSetWriteBudget(4 << 20);
 
   MsgCode rc = ApplyRun(s);
