@@ -266,6 +266,10 @@ void FuzzResetWorld() {
   std::string folder = root + "/reg";
   PosixRegSetValue(kHkeyCurrentUser, kFuzzAppKey, "Folder", kRegSz,
                    folder.c_str(), (uint32_t)folder.size() + 1);
+  // The chosen folder under another spelling: two groups, one folder.
+  std::string alias = root + "//app";
+  PosixRegSetValue(kHkeyCurrentUser, kFuzzAppKey, "Alias", kRegSz,
+                   alias.c_str(), (uint32_t)alias.size() + 1);
   PosixRegSetValue(kHkeyCurrentUser, kFuzzSettingsKey, "Version", kRegSz, "1",
                    2);
   const uint8_t count[4] = {7, 0, 0, 0};

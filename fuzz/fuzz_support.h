@@ -44,7 +44,8 @@ extern const int kFuzzVersionCount;
 // The registry at the start of an input (below HKEY_CURRENT_USER and
 // HKEY_LOCAL_MACHINE). The group folder value is filled in at run time with
 // <root>/reg.
-extern const char kFuzzAppKey[];         // HKCU: "Folder" = <root>/reg
+extern const char kFuzzAppKey[];         // HKCU: "Folder" = <root>/reg,
+                                         //   "Alias" = <root>//app
 extern const char kFuzzSettingsKey[];    // HKCU: "Version" = "1", "Count"
 extern const char kFuzzMachineKey[];     // HKLM: "Install" = "C:\Orvenda", "Empty" = ""
 

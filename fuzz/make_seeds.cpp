@@ -220,6 +220,17 @@ std::vector<std::pair<std::string, writer::PayloadBuilder>> Payloads() {
     out.push_back({"rollback", b});
   }
   {
+    // Two groups reach the chosen folder through two spellings and patch
+    // the same file: the second may not trade away the first one's backup.
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    b.AddPatched(Chain("a.dll", {V(1), V(2)}));
+    b.RegistryGroup(kHkeyCurrentUser, kFuzzAppKey, "Alias", "BAK");
+    b.AddPatched(Chain("a.dll", {V(1), V(3)}));
+    b.AddRemoved("c.txt");
+    out.push_back({"two-spellings", b});
+  }
+  {
     // A staged file that does not match: 12 before anything is committed.
     writer::PayloadBuilder b;
     b.ChosenFolderGroup("BAK");
