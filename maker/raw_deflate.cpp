@@ -10,8 +10,13 @@
 #include <thread>
 
 extern "C" {
+#include <zopfli/blocksplitter.h>
 #include <zopfli/deflate.h>
+#include <zopfli/lz77.h>
+#include <zopfli/tree.h>
 #include <zopfli/zopfli.h>
+// In the library, though its header does not declare it.
+void OptimizeHuffmanForRle(int length, size_t* counts);
 }
 
 namespace maker {
@@ -161,6 +166,264 @@ std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
     if (i + 1 < parts) join.EmptyStoredBlock();
   }
   return join.Take();
+}
+
+namespace {
+
+// Bits appended least significant first; Huffman codes go in reversed.
+class BitOut {
+ public:
+  void Put(uint32_t value, int bits) {
+    acc_ |= (uint64_t)value << n_;
+    n_ += bits;
+    while (n_ >= 8) {
+      out_.push_back((uint8_t)acc_);
+      acc_ >>= 8;
+      n_ -= 8;
+    }
+  }
+  void Code(uint32_t code, int len) {
+    uint32_t r = 0;
+    for (int i = 0; i < len; i++) r |= ((code >> i) & 1u) << (len - 1 - i);
+    Put(r, len);
+  }
+  std::vector<uint8_t> Take() {
+    if (n_) out_.push_back((uint8_t)acc_);
+    acc_ = 0;
+    n_ = 0;
+    return std::move(out_);
+  }
+
+ private:
+  std::vector<uint8_t> out_;
+  uint64_t acc_ = 0;
+  int n_ = 0;
+};
+
+const int kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
+                             15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
+                             67, 83, 99, 115, 131, 163, 195, 227, 258};
+const int kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+int DistExtra(int sym) { return sym < 4 ? 0 : sym / 2 - 1; }
+int DistBase(int sym) {
+  if (sym < 4) return sym + 1;
+  int e = DistExtra(sym);
+  return 1 + (2 << e) + ((sym & 1) << e);
+}
+
+// The code lengths of a dynamic block's two trees, run-length coded with
+// the symbols 16 (repeat the previous length), 17 and 18 (runs of zeros).
+struct TreeHeader {
+  int hlit = 257, hdist = 1, hclen = 4;
+  std::vector<std::pair<int, int>> rle;  // symbol, extra value
+  unsigned cl_len[19] = {0};
+  unsigned cl_code[19] = {0};
+  size_t bits = 0;
+};
+
+const int kClOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+void BuildTreeHeaderWith(const unsigned* ll, const unsigned* d, bool use16,
+                         bool use17, bool use18, TreeHeader* h) {
+  h->hlit = 286;
+  while (h->hlit > 257 && ll[h->hlit - 1] == 0) h->hlit--;
+  h->hdist = 30;
+  while (h->hdist > 1 && d[h->hdist - 1] == 0) h->hdist--;
+  std::vector<unsigned> lens(ll, ll + h->hlit);
+  lens.insert(lens.end(), d, d + h->hdist);
+  h->rle.clear();
+  for (size_t i = 0; i < lens.size();) {
+    size_t run = 1;
+    while (i + run < lens.size() && lens[i + run] == lens[i]) run++;
+    unsigned v = lens[i];
+    size_t left = run;
+    if (v == 0 && (use17 || use18)) {
+      while (use18 && left >= 11) {
+        size_t n = left < 138 ? left : 138;
+        h->rle.push_back({18, (int)(n - 11)});
+        left -= n;
+      }
+      while (use17 && left >= 3) {
+        size_t n = left < 10 ? left : 10;
+        h->rle.push_back({17, (int)(n - 3)});
+        left -= n;
+      }
+    } else if (use16) {
+      h->rle.push_back({(int)v, 0});
+      left--;
+      while (left >= 3) {
+        size_t n = left < 6 ? left : 6;
+        h->rle.push_back({16, (int)(n - 3)});
+        left -= n;
+      }
+    }
+    for (; left > 0; left--) h->rle.push_back({(int)v, 0});
+    i += run;
+  }
+  size_t counts[19] = {0};
+  for (auto& e : h->rle) counts[e.first]++;
+  // zlib refuses an incomplete code-length code: give it two symbols.
+  int used = 0;
+  for (size_t c : counts) used += c != 0;
+  if (used < 2) counts[counts[0] ? 1 : 0]++;
+  ZopfliCalculateBitLengths(counts, 19, 7, h->cl_len);
+  ZopfliLengthsToSymbols(h->cl_len, 19, 7, h->cl_code);
+  h->hclen = 19;
+  while (h->hclen > 4 && h->cl_len[kClOrder[h->hclen - 1]] == 0) h->hclen--;
+  h->bits = 14 + 3 * (size_t)h->hclen;
+  for (auto& e : h->rle) {
+    h->bits += h->cl_len[e.first];
+    h->bits += e.first == 16 ? 2 : e.first == 17 ? 3 : e.first == 18 ? 7 : 0;
+  }
+}
+
+// Which run symbols pay depends on the lengths: all eight choices tried.
+void BuildTreeHeader(const unsigned* ll, const unsigned* d, TreeHeader* h) {
+  TreeHeader t;
+  for (int m = 0; m < 8; m++) {
+    BuildTreeHeaderWith(ll, d, m & 1, m & 2, m & 4, &t);
+    if (m == 0 || t.bits < h->bits) *h = t;
+  }
+}
+
+// Huffman code lengths for one block; *bits receives the block's size
+// without its 3 header bits.
+void BlockTrees(const size_t* ll_counts_in, const size_t* d_counts_in,
+                bool rle_friendly, unsigned* ll, unsigned* d, TreeHeader* h,
+                size_t* bits) {
+  size_t llc[ZOPFLI_NUM_LL], dc[ZOPFLI_NUM_D];
+  memcpy(llc, ll_counts_in, sizeof llc);
+  memcpy(dc, d_counts_in, sizeof dc);
+  if (rle_friendly) {
+    OptimizeHuffmanForRle(ZOPFLI_NUM_LL, llc);
+    OptimizeHuffmanForRle(ZOPFLI_NUM_D, dc);
+  }
+  ZopfliCalculateBitLengths(llc, ZOPFLI_NUM_LL, 15, ll);
+  ZopfliCalculateBitLengths(dc, ZOPFLI_NUM_D, 15, d);
+  // Two distance codes at least: some inflaters refuse fewer.
+  int used = 0;
+  for (int i = 0; i < 30; i++) used += d[i] != 0;
+  if (used == 0) d[0] = d[1] = 1;
+  if (used == 1) d[d[0] ? 1 : 0] = 1;
+  BuildTreeHeader(ll, d, h);
+  size_t b = h->bits;
+  for (int s = 0; s < ZOPFLI_NUM_LL; s++) {
+    if (!ll_counts_in[s]) continue;
+    b += ll_counts_in[s] *
+         (ll[s] + (s >= 257 && s < 286 ? kLengthExtra[s - 257] : 0));
+  }
+  for (int s = 0; s < 30; s++)
+    b += d_counts_in[s] * (d[s] + DistExtra(s));
+  *bits = b;
+}
+
+void WriteBlock(const ZopfliLZ77Store& st, size_t a, size_t b, bool final,
+                BitOut* out) {
+  size_t llc[ZOPFLI_NUM_LL] = {0}, dc[ZOPFLI_NUM_D] = {0};
+  if (b > a) ZopfliLZ77GetHistogram(&st, a, b, llc, dc);
+  llc[256] = 1;
+  unsigned ll[2][ZOPFLI_NUM_LL] = {{0}}, d[2][ZOPFLI_NUM_D] = {{0}};
+  TreeHeader h[2];
+  size_t bits[2];
+  for (int v = 0; v < 2; v++)
+    BlockTrees(llc, dc, v == 1, ll[v], d[v], &h[v], &bits[v]);
+  // The smoothed counts must leave every symbol in use a code.
+  bool complete = true;
+  for (int s = 0; s < ZOPFLI_NUM_LL; s++)
+    if (llc[s] && !ll[1][s]) complete = false;
+  for (int s = 0; s < ZOPFLI_NUM_D; s++)
+    if (dc[s] && !d[1][s]) complete = false;
+  int v = complete && bits[1] < bits[0] ? 1 : 0;
+  unsigned llcode[ZOPFLI_NUM_LL], dcode[ZOPFLI_NUM_D];
+  ZopfliLengthsToSymbols(ll[v], ZOPFLI_NUM_LL, 15, llcode);
+  ZopfliLengthsToSymbols(d[v], ZOPFLI_NUM_D, 15, dcode);
+  const TreeHeader& t = h[v];
+  out->Put(final ? 1 : 0, 1);
+  out->Put(2, 2);
+  out->Put((uint32_t)(t.hlit - 257), 5);
+  out->Put((uint32_t)(t.hdist - 1), 5);
+  out->Put((uint32_t)(t.hclen - 4), 4);
+  for (int i = 0; i < t.hclen; i++) out->Put(t.cl_len[kClOrder[i]], 3);
+  for (auto& e : t.rle) {
+    out->Code(t.cl_code[e.first], (int)t.cl_len[e.first]);
+    if (e.first == 16) out->Put((uint32_t)e.second, 2);
+    if (e.first == 17) out->Put((uint32_t)e.second, 3);
+    if (e.first == 18) out->Put((uint32_t)e.second, 7);
+  }
+  for (size_t i = a; i < b; i++) {
+    unsigned dist = st.dists[i];
+    unsigned lit = st.litlens[i];
+    if (dist == 0) {
+      out->Code(llcode[lit], (int)ll[v][lit]);
+      continue;
+    }
+    int ls = st.ll_symbol[i];
+    out->Code(llcode[ls], (int)ll[v][ls]);
+    out->Put(lit - (unsigned)kLengthBase[ls - 257], kLengthExtra[ls - 257]);
+    int ds = st.d_symbol[i];
+    out->Code(dcode[ds], (int)d[v][ds]);
+    out->Put(dist - (unsigned)DistBase(ds), DistExtra(ds));
+  }
+  out->Code(llcode[256], (int)ll[v][256]);
+}
+
+}  // namespace
+
+std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
+                                        int threads, size_t part_size,
+                                        int max_blocks) {
+  BitOut out;
+  if (size == 0) {
+    out.Put(1, 1);  // final, fixed codes, end of block at once
+    out.Put(1, 2);
+    out.Put(0, 7);
+    return out.Take();
+  }
+  const size_t kPart = part_size ? part_size : 1;
+  size_t parts = (size + kPart - 1) / kPart;
+  ZopfliOptions o;
+  ZopfliInitOptions(&o);
+  struct Part {
+    ZopfliLZ77Store store;
+    std::vector<size_t> splits;
+  };
+  std::vector<Part> pieces(parts);
+  for (Part& p : pieces) ZopfliInitLZ77Store(data, &p.store);
+  std::atomic<size_t> next(0);
+  auto work = [&]() {
+    ZopfliHash hash;
+    ZopfliAllocHash(ZOPFLI_WINDOW_SIZE, &hash);
+    for (size_t i; (i = next++) < parts;) {
+      size_t a = i * kPart, b = std::min(size, a + kPart);
+      ZopfliBlockState s;
+      ZopfliInitBlockState(&o, a, b, 0, &s);
+      ZopfliLZ77Greedy(&s, data, a, b, &pieces[i].store, &hash);
+      ZopfliCleanBlockState(&s);
+      size_t* sp = nullptr;
+      size_t np = 0;
+      ZopfliBlockSplitLZ77(&o, &pieces[i].store, (size_t)max_blocks, &sp, &np);
+      pieces[i].splits.assign(sp, sp + np);
+      free(sp);
+    }
+    ZopfliCleanHash(&hash);
+  };
+  std::vector<std::thread> pool;
+  for (int t = 1; t < threads && (size_t)t < parts; t++) pool.emplace_back(work);
+  work();
+  for (std::thread& t : pool) t.join();
+  for (size_t i = 0; i < parts; i++) {
+    Part& p = pieces[i];
+    p.splits.push_back(p.store.size);
+    size_t at = 0;
+    for (size_t k = 0; k < p.splits.size(); k++) {
+      WriteBlock(p.store, at, p.splits[k], i + 1 == parts && k + 1 == p.splits.size(), &out);
+      at = p.splits[k];
+    }
+    ZopfliCleanLZ77Store(&p.store);
+  }
+  return out.Take();
 }
 
 bool InflateRaw(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {

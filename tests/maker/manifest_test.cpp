@@ -253,6 +253,51 @@ TEST(RawDeflate, ZopfliPartsJoinIntoOneStream) {
   }
 }
 
+// The block writer is ours: every block kind of input must inflate back,
+// across part seams (matches reach into the part before), with one block or
+// many, and the bytes must not depend on the thread count.
+TEST(RawDeflate, SplitBlocksInflateBackWhateverTheThreads) {
+  std::vector<uint8_t> mixed;
+  uint32_t x = 7;
+  for (size_t i = 0; i < 80000; i++) {
+    x = x * 1103515245 + 12345;
+    uint8_t b = (uint8_t)(x >> 16);
+    switch ((i / 2500) % 4) {
+      case 0: mixed.push_back(b); break;                   // no matches
+      case 1: mixed.push_back(0); break;                   // one long run
+      case 2: mixed.push_back((uint8_t)(i % 24 == 0 ? b : i % 7)); break;
+      default: mixed.push_back((uint8_t)(b % 3)); break;   // few symbols
+    }
+  }
+  std::vector<uint8_t> one_symbol(40000, 'a');
+  struct Case {
+    const std::vector<uint8_t>* data;
+    size_t size;
+    size_t part;
+    int max_blocks;
+  } cases[] = {
+      {&mixed, 0, 1 << 20, 100},   {&mixed, 1, 1 << 20, 100},
+      {&mixed, 2, 1 << 20, 100},   {&mixed, mixed.size(), 1 << 20, 100},
+      {&mixed, mixed.size(), 1 << 15, 100},
+      {&mixed, mixed.size(), 1 << 15, 1},
+      {&mixed, 40001, 1 << 14, 15}, {&one_symbol, 40000, 1 << 14, 100},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> out = maker::DeflateSplitBlocks(
+        c.data->data(), c.size, 1, c.part, c.max_blocks);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(maker::InflateRaw(out.data(), out.size(), &back))
+        << c.size << " " << c.part;
+    EXPECT_TRUE(back ==
+                std::vector<uint8_t>(c.data->begin(), c.data->begin() + c.size))
+        << c.size << " " << c.part;
+    EXPECT_EQ(maker::DeflateSplitBlocks(c.data->data(), c.size, 3, c.part,
+                                        c.max_blocks),
+              out)
+        << c.size << " " << c.part;
+  }
+}
+
 TEST(Tree, StampsAreLocalDosTime) {
   struct tm tm = {};
   tm.tm_year = 2001 - 1900;
