@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/reg_file.h"
 #include "delta/crc32.h"
 #include "fuzz/fuzz_support.h"
 #include "maker/delta_encoder.h"
@@ -412,6 +413,36 @@ void RegistrySeeds() {
            .Bytes());
 }
 
+// --- .reg files -----------------------------------------------------------------
+
+void RegFileSeeds() {
+  Save("fuzz_reg_file", "every-form",
+       "REGEDIT4\r\n"
+       "\r\n"
+       "; a comment\r\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvenda\\App]\r\n"
+       "\"InstallPath\"=\"C:\\\\Program Files\\\\Orvenda \\\"quoted\\\"\"\r\n"
+       "@=\"the key's default value\"\r\n"
+       "\"Count\"=dword:0000000a\r\n"
+       "\"Blob\"=hex:01,02,03\r\n"
+       "\"Path\"=hex(2):25,54,45,4d,50,25,00\r\n"
+       "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,\\\r\n"
+       "  13,14,15,16,17,18,19,1a,1b,1c,1d,1e,1f\r\n"
+       "\"Empty\"=hex:\r\n"
+       "\"Gone\"=-\r\n"
+       "\r\n"
+       "[HKCU\\Software\\Old\\Below]\r\n"
+       "\"x\"=\"y\"\r\n"
+       "[-HKEY_CURRENT_USER\\Software\\Old]\r\n"
+       "[hkcr\\.orv]\r\n"
+       "@=\"Orvenda.Document\"\r\n");
+  Save("fuzz_reg_file", "lf-only",
+       "REGEDIT4\n[HKU\\S-1\\Key]\n\"a\"=\"b\"\n\"q\"=hex(b):01,00,00,00,00,00,00,00\n");
+  // The registry the other targets start with, as the tool writes it.
+  FuzzResetWorld();
+  Save("fuzz_reg_file", "fuzz-world", RegText());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -435,8 +466,26 @@ int main(int argc, char** argv) {
     o.deflate = false;
     Save("fuzz_container", p.first + "-stored",
          S(writer::WriteContainer(b.BuildBytes(), o)));
+    // The command-line tool's readers: info takes a marked payload (even
+    // first byte) or a marked whole file (odd); check takes the payload.
+    Save("fuzz_info", p.first, std::string(1, '\0') + payload);
+    Save("fuzz_check", p.first, payload);
+  }
+  {
+    writer::PayloadBuilder b = Payloads().front().second;
+    b.SetTexts(std::string("Notice\0line two#%hidden", 23),
+               std::string("Description\x01second line", 24));
+    writer::ContainerOptions o;
+    o.notice_length = b.notice_length();
+    o.description_length = b.description_length();
+    Save("fuzz_info", "whole-deflated",
+         "\x01" + S(writer::WritePatchFile(B("MZ stub bytes"), b.BuildBytes(), o)));
+    o.deflate = false;
+    Save("fuzz_info", "whole-stored",
+         "\x01" + S(writer::WriteContainer(b.BuildBytes(), o)));
   }
   RebuildSeeds();
   RegistrySeeds();
+  RegFileSeeds();
   return 0;
 }

@@ -19,7 +19,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 runs=${FUZZ_RUNS:-20000}
 seconds=${FUZZ_SECONDS:-60}
-all=(fuzz_container fuzz_payload fuzz_rebuild fuzz_registry)
+all=(fuzz_container fuzz_payload fuzz_rebuild fuzz_registry fuzz_info fuzz_check
+     fuzz_reg_file)
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 
 if ! command -v clang++ >/dev/null; then
