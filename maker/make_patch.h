@@ -37,7 +37,7 @@ struct MakeOptions {
   std::string description_file;
   std::string manifest_file;
   bool stored = false;  // payload region stored, not deflated
-  int level = 9;        // zlib level 0..9; 9 splits blocks as zopfli does
+  int level = 9;        // zlib level 0..9; 9: DeflateSplitBlocks
   bool zopfli = false;  // zopfli instead of zlib
   int jobs = 0;         // encoding threads; 0: one per processor
   // Called from the calling thread with a short line about what is being

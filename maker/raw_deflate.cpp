@@ -369,11 +369,178 @@ void WriteBlock(const ZopfliLZ77Store& st, size_t a, size_t b, bool final,
   out->Code(llcode[256], (int)ll[v][256]);
 }
 
+int LengthSymbol(int len) {
+  int s = 28;
+  while (kLengthBase[s] > len) s--;
+  return 257 + s;
+}
+
+int DistSymbol(int dist) {
+  if (dist <= 4) return dist - 1;
+  int l = 31 - __builtin_clz((unsigned)(dist - 1));  // floor(log2(dist - 1))
+  return 2 * l + (((dist - 1) >> (l - 1)) & 1);
+}
+
+// A shortest-path parse of [a, b) priced by the symbol statistics of the
+// lazy parse of the same bytes (the first of zopfli's iterations, with a
+// bounded match search so that long runs and repeats stay cheap). Symbols
+// are appended to *out.
+class OptimalParser {
+ public:
+  OptimalParser(const uint8_t* data, size_t window_start, size_t end)
+      : data_(data), ws_(window_start), end_(end), head_(1u << kHashBits, -1),
+        prev_(end - window_start, -1) {}
+
+  void Parse(size_t a, size_t b, const ZopfliLZ77Store& stats, size_t sa,
+             size_t sb, ZopfliLZ77Store* out) {
+    Prices(stats, sa, sb);
+    Insert(a);
+    const size_t n = b - a;
+    cost_.assign(n + 1, 1e30f);
+    step_len_.assign(n + 1, 0);
+    step_dist_.assign(n + 1, 0);
+    cost_[0] = 0;
+    int sublen[kMaxMatch + 1];
+    size_t skip_to = 0;
+    for (size_t i = 0; i < n; i++) {
+      const size_t pos = a + i;
+      const float here = cost_[i];
+      // A literal.
+      float c = here + lit_price_[data_[pos]];
+      if (c < cost_[i + 1]) {
+        cost_[i + 1] = c;
+        step_len_[i + 1] = 1;
+        step_dist_[i + 1] = 0;
+      }
+      int best = 0;
+      if (pos >= skip_to) best = Matches(pos, b, sublen);
+      Insert(pos + 1);
+      int dist = 0;
+      float dprice = 0;
+      for (int len = kMinMatch; len <= best; len++) {
+        if (sublen[len] != dist) {
+          dist = sublen[len];
+          dprice = dist_price_[DistSymbol(dist)];
+        }
+        float m = here + len_price_[len] + dprice;
+        if (m < cost_[i + len]) {
+          cost_[i + len] = m;
+          step_len_[i + len] = (uint16_t)len;
+          step_dist_[i + len] = (uint16_t)dist;
+        }
+      }
+      // Inside a long repeat every position finds the same long match:
+      // search again only past it.
+      if (best == kMaxMatch) skip_to = pos + kMaxMatch;
+    }
+    std::vector<std::pair<uint16_t, uint16_t>> steps;
+    for (size_t i = n; i > 0;) {
+      steps.push_back({step_len_[i], step_dist_[i]});
+      i -= step_len_[i];
+    }
+    size_t pos = a;
+    for (size_t k = steps.size(); k-- > 0;) {
+      if (steps[k].second == 0) {
+        ZopfliStoreLitLenDist(data_[pos], 0, pos, out);
+        pos++;
+      } else {
+        ZopfliStoreLitLenDist(steps[k].first, steps[k].second, pos, out);
+        pos += steps[k].first;
+      }
+    }
+  }
+
+ private:
+  enum { kHashBits = 16, kMinMatch = 3, kMaxMatch = 258, kChain = 256 };
+
+  uint32_t Hash(size_t p) const {
+    uint32_t v = (uint32_t)data_[p] | ((uint32_t)data_[p + 1] << 8) |
+                 ((uint32_t)data_[p + 2] << 16);
+    return (v * 2654435761u) >> (32 - kHashBits);
+  }
+  // Puts every position before `upto` that a match can start at in the
+  // chains.
+  void Insert(size_t upto) {
+    for (; ws_ + inserted_ < upto; inserted_++) {
+      size_t p = ws_ + inserted_;
+      if (p + kMinMatch > end_) break;
+      uint32_t h = Hash(p);
+      prev_[inserted_] = head_[h];
+      head_[h] = (int32_t)inserted_;
+    }
+  }
+  // sublen[len]: the nearest distance giving a match of len; returns the
+  // longest length found (0 when none reaches kMinMatch).
+  int Matches(size_t pos, size_t limit, int* sublen) {
+    size_t room = limit - pos;
+    int maxlen = room < (size_t)kMaxMatch ? (int)room : kMaxMatch;
+    if (maxlen < kMinMatch) return 0;
+    int best = kMinMatch - 1;
+    int budget = kChain;
+    for (int32_t c = head_[Hash(pos)]; c >= 0 && budget-- > 0;
+         c = prev_[(size_t)c]) {
+      size_t cand = ws_ + (size_t)c;
+      size_t dist = pos - cand;
+      if (dist == 0) continue;
+      if (dist > ZOPFLI_WINDOW_SIZE) break;
+      const uint8_t* x = data_ + cand;
+      const uint8_t* y = data_ + pos;
+      if (x[best] != y[best]) continue;
+      int l = 0;
+      while (l < maxlen && x[l] == y[l]) l++;
+      if (l > best) {
+        for (int k = best + 1; k <= l; k++) sublen[k] = (int)dist;
+        best = l;
+        if (l == maxlen) break;
+      }
+    }
+    return best >= kMinMatch ? best : 0;
+  }
+  void Prices(const ZopfliLZ77Store& st, size_t sa, size_t sb) {
+    size_t llc[ZOPFLI_NUM_LL] = {0}, dc[ZOPFLI_NUM_D] = {0};
+    if (sb > sa) ZopfliLZ77GetHistogram(&st, sa, sb, llc, dc);
+    llc[256] = 1;
+    double llb[ZOPFLI_NUM_LL], db[ZOPFLI_NUM_D];
+    ZopfliCalculateEntropy(llc, ZOPFLI_NUM_LL, llb);
+    ZopfliCalculateEntropy(dc, ZOPFLI_NUM_D, db);
+    for (int c = 0; c < 256; c++) lit_price_[c] = (float)llb[c];
+    for (int len = kMinMatch; len <= kMaxMatch; len++) {
+      int sym = LengthSymbol(len);
+      len_price_[len] = (float)(llb[sym] + kLengthExtra[sym - 257]);
+    }
+    for (int d = 0; d < 30; d++) dist_price_[d] = (float)(db[d] + DistExtra(d));
+  }
+
+  const uint8_t* data_;
+  size_t ws_, end_;
+  std::vector<int32_t> head_, prev_;
+  size_t inserted_ = 0;  // positions ws_ .. ws_ + inserted_ - 1 are in
+  std::vector<float> cost_;
+  std::vector<uint16_t> step_len_, step_dist_;
+  float lit_price_[256];
+  float len_price_[kMaxMatch + 1];
+  float dist_price_[30];
+};
+
+// The optimal parse of [from, to), priced first by the lazy parse's
+// symbols stats[sa, sb), then once more by its own (zopfli's iterations,
+// two of them); matches may read up to `end`.
+void ParseBlock(const uint8_t* data, size_t from, size_t to, size_t end,
+                const ZopfliLZ77Store& stats, size_t sa, size_t sb,
+                ZopfliLZ77Store* out) {
+  const size_t ws = from > ZOPFLI_WINDOW_SIZE ? from - ZOPFLI_WINDOW_SIZE : 0;
+  ZopfliLZ77Store first;
+  ZopfliInitLZ77Store(data, &first);
+  OptimalParser(data, ws, end).Parse(from, to, stats, sa, sb, &first);
+  OptimalParser(data, ws, end).Parse(from, to, first, 0, first.size, out);
+  ZopfliCleanLZ77Store(&first);
+}
+
 }  // namespace
 
 std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
                                         int threads, size_t part_size,
-                                        int max_blocks) {
+                                        int max_blocks, bool optimal) {
   BitOut out;
   if (size == 0) {
     out.Put(1, 1);  // final, fixed codes, end of block at once
@@ -406,6 +573,26 @@ std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
       ZopfliBlockSplitLZ77(&o, &pieces[i].store, (size_t)max_blocks, &sp, &np);
       pieces[i].splits.assign(sp, sp + np);
       free(sp);
+      if (optimal) {
+        ZopfliLZ77Store& g = pieces[i].store;
+        ZopfliLZ77Store best;
+        ZopfliInitLZ77Store(data, &best);
+        std::vector<size_t> bounds = pieces[i].splits;
+        bounds.push_back(g.size);
+        std::vector<size_t> new_splits;
+        size_t sa = 0;
+        for (size_t k = 0; k < bounds.size(); k++) {
+          size_t sb = bounds[k];
+          size_t from = sa < g.size ? g.pos[sa] : b;
+          size_t to = sb < g.size ? g.pos[sb] : b;
+          if (to > from) ParseBlock(data, from, to, b, g, sa, sb, &best);
+          if (k + 1 < bounds.size()) new_splits.push_back(best.size);
+          sa = sb;
+        }
+        ZopfliCleanLZ77Store(&g);
+        g = best;
+        pieces[i].splits = new_splits;
+      }
     }
     ZopfliCleanHash(&hash);
   };
@@ -423,7 +610,13 @@ std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
     }
     ZopfliCleanLZ77Store(&p.store);
   }
-  return out.Take();
+  // The writer is ours, not zlib's: a stream that would not inflate back
+  // must never reach a patch.
+  std::vector<uint8_t> result = out.Take(), back;
+  if (!InflateRaw(result.data(), result.size(), &back) || back.size() != size ||
+      memcmp(back.data(), data, size) != 0)
+    throw std::logic_error("deflate: the stream does not inflate back");
+  return result;
 }
 
 bool InflateRaw(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {

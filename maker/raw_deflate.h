@@ -30,17 +30,20 @@ std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
                                         int iterations, int threads,
                                         size_t part_size = 1 << 17);
 
-// A fast parse (zopfli's lazy matching) with zopfli's choice of block
-// boundaries and Huffman trees: smaller than zlib at level 9 on delta
-// streams, whose statistics change from stream to stream, in a few times
-// zlib's time. Parts of part_size bytes are parsed on `threads` threads,
-// each still matching into the 32 KiB before it, and written as one
-// stream; the output does not depend on the thread count. max_blocks
+// Smaller than zlib at level 9 on delta streams, whose statistics change
+// from stream to stream, for about a second per MiB: zopfli's lazy parse
+// chooses the block boundaries, and with `optimal` each block is parsed
+// again as a shortest path priced by its symbol statistics (two rounds,
+// with a bounded match search: zopfli's first iterations, much faster);
+// the trees are zopfli's. Parts of part_size bytes are parsed on `threads`
+// threads, each still matching into the 32 KiB before it, and written as
+// one stream; the output does not depend on the thread count. max_blocks
 // bounds the blocks per part.
 std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
                                         int threads,
                                         size_t part_size = 1 << 18,
-                                        int max_blocks = 40);
+                                        int max_blocks = 40,
+                                        bool optimal = true);
 
 // The length of DeflateZlib's output without keeping it.
 size_t RawDeflatedSize(const uint8_t* data, size_t size, int level);

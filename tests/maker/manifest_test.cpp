@@ -253,9 +253,10 @@ TEST(RawDeflate, ZopfliPartsJoinIntoOneStream) {
   }
 }
 
-// The block writer is ours: every block kind of input must inflate back,
-// across part seams (matches reach into the part before), with one block or
-// many, and the bytes must not depend on the thread count.
+// The parse and the block writer are ours: every kind of input must
+// inflate back, across part seams (matches reach into the part before),
+// with one block or many, and the bytes must not depend on the thread
+// count.
 TEST(RawDeflate, SplitBlocksInflateBackWhateverTheThreads) {
   std::vector<uint8_t> mixed;
   uint32_t x = 7;
@@ -275,16 +276,22 @@ TEST(RawDeflate, SplitBlocksInflateBackWhateverTheThreads) {
     size_t size;
     size_t part;
     int max_blocks;
+    bool optimal;
   } cases[] = {
-      {&mixed, 0, 1 << 20, 100},   {&mixed, 1, 1 << 20, 100},
-      {&mixed, 2, 1 << 20, 100},   {&mixed, mixed.size(), 1 << 20, 100},
-      {&mixed, mixed.size(), 1 << 15, 100},
-      {&mixed, mixed.size(), 1 << 15, 1},
-      {&mixed, 40001, 1 << 14, 15}, {&one_symbol, 40000, 1 << 14, 100},
+      {&mixed, 0, 1 << 20, 100, true},
+      {&mixed, 1, 1 << 20, 100, true},
+      {&mixed, 2, 1 << 20, 100, true},
+      {&mixed, 3, 1 << 20, 100, true},
+      {&mixed, mixed.size(), 1 << 20, 100, true},
+      {&mixed, mixed.size(), 1 << 20, 100, false},
+      {&mixed, mixed.size(), 1 << 15, 100, true},
+      {&mixed, mixed.size(), 1 << 15, 1, true},
+      {&mixed, 40001, 1 << 14, 15, false},
+      {&one_symbol, 40000, 1 << 14, 100, true},
   };
   for (const Case& c : cases) {
     std::vector<uint8_t> out = maker::DeflateSplitBlocks(
-        c.data->data(), c.size, 1, c.part, c.max_blocks);
+        c.data->data(), c.size, 1, c.part, c.max_blocks, c.optimal);
     std::vector<uint8_t> back;
     ASSERT_TRUE(maker::InflateRaw(out.data(), out.size(), &back))
         << c.size << " " << c.part;
@@ -292,7 +299,7 @@ TEST(RawDeflate, SplitBlocksInflateBackWhateverTheThreads) {
                 std::vector<uint8_t>(c.data->begin(), c.data->begin() + c.size))
         << c.size << " " << c.part;
     EXPECT_EQ(maker::DeflateSplitBlocks(c.data->data(), c.size, 3, c.part,
-                                        c.max_blocks),
+                                        c.max_blocks, c.optimal),
               out)
         << c.size << " " << c.part;
   }
