@@ -6,11 +6,11 @@
 
 #include <stdexcept>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 extern "C" {
-#include <zopfli/blocksplitter.h>
 #include <zopfli/deflate.h>
 #include <zopfli/lz77.h>
 #include <zopfli/tree.h>
@@ -279,8 +279,14 @@ void BuildTreeHeaderWith(const unsigned* ll, const unsigned* d, bool use16,
   }
 }
 
-// Which run symbols pay depends on the lengths: all eight choices tried.
-void BuildTreeHeader(const unsigned* ll, const unsigned* d, TreeHeader* h) {
+// Which run symbols pay depends on the lengths: all eight choices tried
+// (or, for estimates, only all of them used).
+void BuildTreeHeader(const unsigned* ll, const unsigned* d, bool try_all,
+                     TreeHeader* h) {
+  if (!try_all) {
+    BuildTreeHeaderWith(ll, d, true, true, true, h);
+    return;
+  }
   TreeHeader t;
   for (int m = 0; m < 8; m++) {
     BuildTreeHeaderWith(ll, d, m & 1, m & 2, m & 4, &t);
@@ -292,7 +298,7 @@ void BuildTreeHeader(const unsigned* ll, const unsigned* d, TreeHeader* h) {
 // without its 3 header bits.
 void BlockTrees(const size_t* ll_counts_in, const size_t* d_counts_in,
                 bool rle_friendly, unsigned* ll, unsigned* d, TreeHeader* h,
-                size_t* bits) {
+                size_t* bits, bool exact_header = true) {
   size_t llc[ZOPFLI_NUM_LL], dc[ZOPFLI_NUM_D];
   memcpy(llc, ll_counts_in, sizeof llc);
   memcpy(dc, d_counts_in, sizeof dc);
@@ -307,7 +313,7 @@ void BlockTrees(const size_t* ll_counts_in, const size_t* d_counts_in,
   for (int i = 0; i < 30; i++) used += d[i] != 0;
   if (used == 0) d[0] = d[1] = 1;
   if (used == 1) d[d[0] ? 1 : 0] = 1;
-  BuildTreeHeader(ll, d, h);
+  BuildTreeHeader(ll, d, exact_header, h);
   size_t b = h->bits;
   for (int s = 0; s < ZOPFLI_NUM_LL; s++) {
     if (!ll_counts_in[s]) continue;
@@ -368,6 +374,94 @@ void WriteBlock(const ZopfliLZ77Store& st, size_t a, size_t b, bool final,
   }
   out->Code(llcode[256], (int)ll[v][256]);
 }
+
+// Block boundaries as zopfli chooses them (split the largest block where
+// the two halves cost least, until no split pays or max_blocks), but with
+// a cheaper cost: one set of trees, no search over their encodings, and
+// a sampled search for the split point even in short ranges.
+class Splitter {
+ public:
+  explicit Splitter(const ZopfliLZ77Store& st) : st_(st) {}
+
+  std::vector<size_t> Split(size_t max_blocks) {
+    std::vector<size_t> splits;
+    const size_t n = st_.size;
+    if (n < 10 || max_blocks < 2) return splits;
+    std::vector<std::pair<size_t, size_t>> done;  // ranges that stay whole
+    size_t a = 0, b = n;
+    for (;;) {
+      double split_cost;
+      size_t at = FindMinimum(a, b, &split_cost);
+      if (split_cost < Cost(a, b) && at > a + 1 && at < b) {
+        splits.insert(std::upper_bound(splits.begin(), splits.end(), at), at);
+      } else {
+        done.push_back({a, b});
+      }
+      if (splits.size() + 1 >= max_blocks) break;
+      // The largest range not yet judged whole.
+      size_t best_len = 0, prev = 0;
+      bool found = false;
+      for (size_t k = 0; k <= splits.size(); k++) {
+        size_t end = k < splits.size() ? splits[k] : n;
+        bool whole = false;
+        for (auto& d : done) whole |= d.first == prev && d.second == end;
+        if (!whole && end - prev > best_len && end - prev >= 10) {
+          best_len = end - prev;
+          a = prev;
+          b = end;
+          found = true;
+        }
+        prev = end;
+      }
+      if (!found) break;
+    }
+    return splits;
+  }
+
+ private:
+  double Cost(size_t a, size_t b) const {
+    size_t llc[ZOPFLI_NUM_LL] = {0}, dc[ZOPFLI_NUM_D] = {0};
+    if (b > a) ZopfliLZ77GetHistogram(&st_, a, b, llc, dc);
+    llc[256] = 1;
+    unsigned ll[ZOPFLI_NUM_LL] = {0}, d[ZOPFLI_NUM_D] = {0};
+    TreeHeader h;
+    size_t bits;
+    BlockTrees(llc, dc, false, ll, d, &h, &bits, false);
+    return (double)bits + 3;
+  }
+  // The split point of [a, b) that makes the two parts cheapest.
+  size_t FindMinimum(size_t a, size_t b, double* cost) const {
+    enum { kSamples = 9 };
+    size_t lo = a + 1, hi = b, best_at = lo;
+    double best = 1e300;
+    while (hi - lo > kSamples) {
+      size_t p[kSamples];
+      double v[kSamples];
+      int bi = 0;
+      for (int i = 0; i < kSamples; i++) {
+        p[i] = lo + (i + 1) * ((hi - lo) / (kSamples + 1));
+        v[i] = Cost(a, p[i]) + Cost(p[i], b);
+        if (v[i] < v[bi]) bi = i;
+      }
+      if (v[bi] > best) break;
+      best = v[bi];
+      best_at = p[bi];
+      lo = bi == 0 ? lo : p[bi - 1];
+      hi = bi == kSamples - 1 ? hi : p[bi + 1];
+    }
+    for (size_t q = lo; q < hi && hi - lo <= kSamples; q++) {
+      double v = Cost(a, q) + Cost(q, b);
+      if (v < best) {
+        best = v;
+        best_at = q;
+      }
+    }
+    *cost = best;
+    return best_at;
+  }
+
+  const ZopfliLZ77Store& st_;
+};
 
 int LengthSymbol(int len) {
   int s = 28;
@@ -568,11 +662,7 @@ std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
       ZopfliInitBlockState(&o, a, b, 0, &s);
       ZopfliLZ77Greedy(&s, data, a, b, &pieces[i].store, &hash);
       ZopfliCleanBlockState(&s);
-      size_t* sp = nullptr;
-      size_t np = 0;
-      ZopfliBlockSplitLZ77(&o, &pieces[i].store, (size_t)max_blocks, &sp, &np);
-      pieces[i].splits.assign(sp, sp + np);
-      free(sp);
+      pieces[i].splits = Splitter(pieces[i].store).Split((size_t)max_blocks);
       if (optimal) {
         ZopfliLZ77Store& g = pieces[i].store;
         ZopfliLZ77Store best;

@@ -31,14 +31,16 @@ std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
                                         size_t part_size = 1 << 17);
 
 // Smaller than zlib at level 9 on delta streams, whose statistics change
-// from stream to stream, for about a second per MiB: zopfli's lazy parse
-// chooses the block boundaries, and with `optimal` each block is parsed
-// again as a shortest path priced by its symbol statistics (two rounds,
-// with a bounded match search: zopfli's first iterations, much faster);
-// the trees are zopfli's. Parts of part_size bytes are parsed on `threads`
-// threads, each still matching into the 32 KiB before it, and written as
-// one stream; the output does not depend on the thread count. max_blocks
-// bounds the blocks per part.
+// from stream to stream, for a few times zlib's time. A lazy parse
+// (zopfli's) is cut into blocks the way zopfli cuts, by a cheaper cost;
+// with `optimal` each block is then parsed again as a shortest path priced
+// by its symbol statistics (two rounds, with a bounded match search:
+// zopfli's first iterations, much faster); trees and their headers are
+// the cheapest zopfli's code finds. Parts of part_size bytes are parsed on
+// `threads` threads, each still matching into the 32 KiB before it, and
+// written as one stream; the output does not depend on the thread count.
+// max_blocks bounds the blocks per part. Throws std::logic_error should
+// the stream not inflate back.
 std::vector<uint8_t> DeflateSplitBlocks(const uint8_t* data, size_t size,
                                         int threads,
                                         size_t part_size = 1 << 18,
