@@ -485,47 +485,77 @@ class OptimalParser {
       : data_(data), ws_(window_start), end_(end), head_(1u << kHashBits, -1),
         prev_(end - window_start, -1) {}
 
+  // Finds the matches of every position of [a, b) once, then parses
+  // `rounds` times, each round priced by the one before (the first by
+  // stats[sa, sb)); the last round's symbols are appended to *out.
   void Parse(size_t a, size_t b, const ZopfliLZ77Store& stats, size_t sa,
-             size_t sb, ZopfliLZ77Store* out) {
+             size_t sb, int rounds, ZopfliLZ77Store* out) {
+    FindAll(a, b);
     Prices(stats, sa, sb);
+    for (int r = 1; r < rounds; r++) {
+      ZopfliLZ77Store round;
+      ZopfliInitLZ77Store(data_, &round);
+      ShortestPath(a, b, &round);
+      Prices(round, 0, round.size);
+      ZopfliCleanLZ77Store(&round);
+    }
+    ShortestPath(a, b, out);
+  }
+
+ private:
+  enum { kHashBits = 16, kMinMatch = 3, kMaxMatch = 258, kChain = 256 };
+
+  // Per position: runs of lengths sharing their nearest distance, as
+  // (longest length of the run, distance), shortest lengths first.
+  void FindAll(size_t a, size_t b) {
     Insert(a);
+    const size_t n = b - a;
+    first_.assign(n + 1, 0);
+    runs_.clear();
+    int sublen[kMaxMatch + 1];
+    size_t skip_to = 0;
+    for (size_t i = 0; i < n; i++) {
+      const size_t pos = a + i;
+      first_[i] = (uint32_t)runs_.size();
+      int best = pos >= skip_to ? Matches(pos, b, sublen) : 0;
+      Insert(pos + 1);
+      for (int len = kMinMatch; len <= best; len++)
+        if (len == best || sublen[len + 1] != sublen[len])
+          runs_.push_back({(uint16_t)len, (uint16_t)sublen[len]});
+      // Inside a long repeat every position finds the same long match:
+      // search again only past it.
+      if (best == kMaxMatch) skip_to = pos + kMaxMatch;
+    }
+    first_[n] = (uint32_t)runs_.size();
+  }
+
+  void ShortestPath(size_t a, size_t b, ZopfliLZ77Store* out) {
     const size_t n = b - a;
     cost_.assign(n + 1, 1e30f);
     step_len_.assign(n + 1, 0);
     step_dist_.assign(n + 1, 0);
     cost_[0] = 0;
-    int sublen[kMaxMatch + 1];
-    size_t skip_to = 0;
     for (size_t i = 0; i < n; i++) {
-      const size_t pos = a + i;
       const float here = cost_[i];
-      // A literal.
-      float c = here + lit_price_[data_[pos]];
+      float c = here + lit_price_[data_[a + i]];
       if (c < cost_[i + 1]) {
         cost_[i + 1] = c;
         step_len_[i + 1] = 1;
         step_dist_[i + 1] = 0;
       }
-      int best = 0;
-      if (pos >= skip_to) best = Matches(pos, b, sublen);
-      Insert(pos + 1);
-      int dist = 0;
-      float dprice = 0;
-      for (int len = kMinMatch; len <= best; len++) {
-        if (sublen[len] != dist) {
-          dist = sublen[len];
-          dprice = dist_price_[DistSymbol(dist)];
-        }
-        float m = here + len_price_[len] + dprice;
-        if (m < cost_[i + len]) {
-          cost_[i + len] = m;
-          step_len_[i + len] = (uint16_t)len;
-          step_dist_[i + len] = (uint16_t)dist;
+      int len = kMinMatch;
+      for (uint32_t r = first_[i]; r < first_[i + 1]; r++) {
+        const int dist = runs_[r].second;
+        const float base = here + dist_price_[DistSymbol(dist)];
+        for (; len <= runs_[r].first; len++) {
+          float m = base + len_price_[len];
+          if (m < cost_[i + len]) {
+            cost_[i + len] = m;
+            step_len_[i + len] = (uint16_t)len;
+            step_dist_[i + len] = (uint16_t)dist;
+          }
         }
       }
-      // Inside a long repeat every position finds the same long match:
-      // search again only past it.
-      if (best == kMaxMatch) skip_to = pos + kMaxMatch;
     }
     std::vector<std::pair<uint16_t, uint16_t>> steps;
     for (size_t i = n; i > 0;) {
@@ -543,9 +573,6 @@ class OptimalParser {
       }
     }
   }
-
- private:
-  enum { kHashBits = 16, kMinMatch = 3, kMaxMatch = 258, kChain = 256 };
 
   uint32_t Hash(size_t p) const {
     uint32_t v = (uint32_t)data_[p] | ((uint32_t)data_[p + 1] << 8) |
@@ -609,6 +636,8 @@ class OptimalParser {
   size_t ws_, end_;
   std::vector<int32_t> head_, prev_;
   size_t inserted_ = 0;  // positions ws_ .. ws_ + inserted_ - 1 are in
+  std::vector<uint32_t> first_;
+  std::vector<std::pair<uint16_t, uint16_t>> runs_;
   std::vector<float> cost_;
   std::vector<uint16_t> step_len_, step_dist_;
   float lit_price_[256];
@@ -623,11 +652,7 @@ void ParseBlock(const uint8_t* data, size_t from, size_t to, size_t end,
                 const ZopfliLZ77Store& stats, size_t sa, size_t sb,
                 ZopfliLZ77Store* out) {
   const size_t ws = from > ZOPFLI_WINDOW_SIZE ? from - ZOPFLI_WINDOW_SIZE : 0;
-  ZopfliLZ77Store first;
-  ZopfliInitLZ77Store(data, &first);
-  OptimalParser(data, ws, end).Parse(from, to, stats, sa, sb, &first);
-  OptimalParser(data, ws, end).Parse(from, to, first, 0, first.size, out);
-  ZopfliCleanLZ77Store(&first);
+  OptimalParser(data, ws, end).Parse(from, to, stats, sa, sb, 2, out);
 }
 
 }  // namespace
