@@ -475,10 +475,9 @@ int DistSymbol(int dist) {
   return 2 * l + (((dist - 1) >> (l - 1)) & 1);
 }
 
-// A shortest-path parse of [a, b) priced by the symbol statistics of the
-// lazy parse of the same bytes (the first of zopfli's iterations, with a
-// bounded match search so that long runs and repeats stay cheap). Symbols
-// are appended to *out.
+// Shortest-path parses of [a, b) priced by symbol statistics, as zopfli's
+// iterations are, over matches found once with a bounded search so that
+// long runs and repeats stay cheap.
 class OptimalParser {
  public:
   OptimalParser(const uint8_t* data, size_t window_start, size_t end)
@@ -646,13 +645,15 @@ class OptimalParser {
 };
 
 // The optimal parse of [from, to), priced first by the lazy parse's
-// symbols stats[sa, sb), then once more by its own (zopfli's iterations,
-// two of them); matches may read up to `end`.
+// symbols stats[sa, sb), then seven more times each by the one before
+// (zopfli's iterations; on the corpus, rounds past two take about 0.07 s
+// per MiB each and eight rounds give about 1% smaller patches than two);
+// matches may read up to `end`.
 void ParseBlock(const uint8_t* data, size_t from, size_t to, size_t end,
                 const ZopfliLZ77Store& stats, size_t sa, size_t sb,
                 ZopfliLZ77Store* out) {
   const size_t ws = from > ZOPFLI_WINDOW_SIZE ? from - ZOPFLI_WINDOW_SIZE : 0;
-  OptimalParser(data, ws, end).Parse(from, to, stats, sa, sb, 2, out);
+  OptimalParser(data, ws, end).Parse(from, to, stats, sa, sb, 8, out);
 }
 
 }  // namespace

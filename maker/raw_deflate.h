@@ -34,8 +34,8 @@ std::vector<uint8_t> DeflateZopfliParts(const uint8_t* data, size_t size,
 // from stream to stream, for a few times zlib's time. A lazy parse
 // (zopfli's) is cut into blocks the way zopfli cuts, by a cheaper cost;
 // with `optimal` each block is then parsed again as a shortest path priced
-// by its symbol statistics (two rounds, with a bounded match search:
-// zopfli's first iterations, much faster); trees and their headers are
+// by its symbol statistics (eight rounds, as zopfli's iterations but with
+// a bounded match search, much faster); trees and their headers are
 // the cheapest zopfli's code finds. Parts of part_size bytes are parsed on
 // `threads` threads, each still matching into the 32 KiB before it, and
 // written as one stream; the output does not depend on the thread count.
