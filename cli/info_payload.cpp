@@ -11,7 +11,9 @@ namespace {
 // where something was missing.
 class Cursor {
  public:
-  Cursor(const std::string& p, uint32_t at) : p_(p), at_(at) {}
+  // whole names what is read in messages ("the payload").
+  Cursor(const std::string& p, uint32_t at, const char* whole = "the payload")
+      : p_(p), at_(at), whole_(whole) {}
   bool ok() const { return ok_; }
   uint32_t pos() const { return at_; }
   bool More() const { return at_ < p_.size(); }
@@ -20,7 +22,7 @@ class Cursor {
     if (!ok_) return nullptr;
     if (n > p_.size() || at_ > p_.size() - n) {
       ok_ = false;
-      why_ = std::string("the payload ends inside ") + what;
+      why_ = std::string(whole_) + " ends inside " + what;
       return nullptr;
     }
     const uint8_t* r = (const uint8_t*)p_.data() + at_;
@@ -57,20 +59,21 @@ class Cursor {
  private:
   const std::string& p_;
   uint32_t at_;
+  const char* whole_;
   bool ok_ = true;
   std::string why_;
 };
 
-void ParseScript(const std::string& script, InfoEntry* e, std::string* why) {
-  Cursor c(script, 0);
-  e->check_root = c.U32("the registry script");
-  e->check_subkey = c.Str("the registry script");
-  e->check_value = c.Str("the registry script");
-  c.U32("the registry script");
-  c.U8("the registry script");
+void ParseScript(const std::string& script, InfoEntry* e) {
+  Cursor c(script, 0, "the script");
+  e->check_root = c.U32("the check value");
+  e->check_subkey = c.Str("the check value");
+  e->check_value = c.Str("the check value");
+  c.U32("the check value");
+  c.U8("the check value");
   while (c.ok()) {
     InfoRegistryOp op;
-    op.opcode = c.U8("the registry script");
+    op.opcode = c.U8("the operations, before their end mark");
     if (!c.ok() || op.opcode == 0) break;
     if (op.opcode == 1) {
       op.root = c.U32("an open-key operation");
@@ -84,7 +87,7 @@ void ParseScript(const std::string& script, InfoEntry* e, std::string* why) {
     }
     if (c.ok()) e->ops.push_back(op);
   }
-  if (!c.ok()) *why = c.why() + " (registry entry at " + std::to_string(e->pos) + ")";
+  if (!c.ok()) e->script_problem = c.why();
 }
 
 bool ParseEntry(Cursor* c, InfoEntry* e, PayloadInfo* info) {
@@ -148,9 +151,7 @@ bool ParseEntry(Cursor* c, InfoEntry* e, PayloadInfo* info) {
       e->data_length = c->U32("a registry entry");
       const uint8_t* d = c->Take(e->data_length, "a registry script");
       if (!d) return false;
-      std::string why;
-      ParseScript(std::string((const char*)d, e->data_length), e, &why);
-      if (!why.empty()) c->Fail(why);
+      ParseScript(std::string((const char*)d, e->data_length), e);
       info->registry++;
       return c->ok();
     }
@@ -380,6 +381,9 @@ void PrintPayloadText(FILE* out, const PayloadInfo& info) {
           else
             fprintf(out, "    opcode %u (skipped)\n", op.opcode);
         }
+        if (!e.script_problem.empty())
+          fprintf(out, "    damaged: %s; the registry pass would fail (1)\n",
+                  e.script_problem.c_str());
       }
     }
   }
@@ -468,7 +472,9 @@ void PrintInfoJson(FILE* out, const char* path, const ContainerFacts& f,
                     Json(Hex(op.data)).c_str());
           fprintf(out, "}");
         }
-        fprintf(out, "]}");
+        fprintf(out, "], \"script_problem\": %s}",
+                e.script_problem.empty() ? "null"
+                                         : Json(e.script_problem).c_str());
       }
     }
     fprintf(out, "%s]}", g.entries.empty() ? "" : "\n    ");

@@ -6,7 +6,10 @@
 // The payload is read from the loaded session's payload stream and walked
 // in the maker's layout (each group record directly followed by its body).
 // A payload that breaks off or holds an unknown entry kind is described up
-// to that point, with the reason.
+// to that point, with the reason. A registry script that breaks off within
+// its stated length is listed as far as it reads, with the reason on its
+// entry, and the walk goes on: the applier steps over a script by its
+// length and reads it only in the registry pass.
 #ifndef SELFPATCH_CLI_INFO_PAYLOAD_H
 #define SELFPATCH_CLI_INFO_PAYLOAD_H
 
@@ -48,6 +51,7 @@ struct InfoEntry {
   uint32_t check_root = 0;
   std::string check_subkey, check_value;
   std::vector<InfoRegistryOp> ops;
+  std::string script_problem;  // why the script could not be read to its end
 };
 
 struct InfoGroup {

@@ -12,6 +12,9 @@
 //     error stream;
 //   - the text report is UTF-8 without NUL, and the JSON report is one
 //     well-formed JSON object in UTF-8;
+//   - the walk agrees with the applier: every group and entry the
+//     applier's own readers accept is listed, at the same position, with
+//     the same fields;
 //   - the walk agrees with itself: groups and entries in payload order,
 //     every listed entry of a known kind inside the payload, the totals at
 //     least what is listed, a reason whenever the walk stopped early;
@@ -29,7 +32,10 @@
 #include "fuzz/fuzz_cli.h"
 #include "fuzz/fuzz_support.h"
 #include "messages/codes.h"
+#include "container/payload_stream.h"
+#include "payload/entry_pass.h"
 #include "payload/payload_state.h"
+#include "payload/target_groups.h"
 
 namespace {
 
@@ -103,6 +109,99 @@ void CheckWalk(const std::string& payload, uint32_t table) {
   }
 }
 
+std::string Text(const Str& s) { return std::string(s.s, (size_t)s.len); }
+
+// The applier's own reading of the same payload: every group and entry it
+// accepts must be what the walk lists, field for field. Where the applier
+// refuses (a group folder it cannot resolve, a name leaving the folder, a
+// damaged header) the comparison stops.
+void CompareWithApplier(const std::string& payload, uint32_t table,
+                        const PayloadInfo& w) {
+  // Reading changes nothing, so the world made at the start serves.
+  Session* s = FuzzSession(FuzzGuardedPlatform());
+  StrSetZ(&s->chosen_folder, FuzzPath("app").c_str());
+  if (!FuzzLoadPayload(s, (const uint8_t*)payload.data(), payload.size(), table))
+    FuzzFail("payload", "cannot load");
+  if (ReadTargetGroups(s) == kOk) {
+    for (int32_t g = 0; g <= s->groups.last; g++) {
+      // The group table counts the backup folder name with the body, so
+      // the applier may know of a group whose record the walk found cut.
+      if ((size_t)g >= w.groups.size()) {
+        FUZZ_CHECK(!w.problem.empty(),
+                   "the applier reads more groups than the walk lists: " +
+                       std::to_string(s->groups.last + 1));
+        break;
+      }
+      const InfoGroup& ig = w.groups[(size_t)g];
+      const std::string at = "group " + std::to_string(g);
+      PayloadSeek(s, s->groups.body_pos[g]);
+      Str backup;
+      if (!PayloadReadString(s, &backup)) break;
+      FUZZ_CHECK(Text(backup) == ig.backup, at + ": backup folder name");
+      size_t k = 0;
+      bool stopped = false;
+      for (;; k++) {
+        uint8_t kind = 0;
+        uint32_t pos = PayloadTell(s);
+        if (!ReadNextEntryHeader(s, &kind)) {
+          stopped = true;
+          break;
+        }
+        if (kind == kEntryEnd) break;
+        const std::string where = at + ", entry at " + std::to_string(pos);
+        FUZZ_CHECK(k < ig.entries.size(), where + ": not listed");
+        const InfoEntry& e = ig.entries[k];
+        const CurrentEntry& c = s->entry;
+        FUZZ_CHECK(e.pos == pos && e.kind == kind, where + ": position or kind");
+        if (kind != kEntryRegistry)
+          FUZZ_CHECK(e.name == Text(c.name), where + ": name " + e.name +
+                                                 " vs " + Text(c.name));
+        if (kind == kEntryPatched) {
+          FUZZ_CHECK(e.new_checksum == c.new_checksum && e.new_size == c.new_size &&
+                         e.stamp == c.new_stamp && e.flags == c.flags &&
+                         e.hole_offset == c.hole_offset &&
+                         e.hole_length == c.hole_length &&
+                         e.sources.size() == c.source_count,
+                     where + ": patched-file header");
+          for (size_t i = 0; i < e.sources.size(); i++) {
+            const InfoSource& is = e.sources[i];
+            const SourceSlot& cs = c.source[i];
+            // An empty source name stands for the entry name.
+            const std::string name = is.name.empty() ? e.name : is.name;
+            FUZZ_CHECK(name == Text(cs.name) &&
+                           memcmp(&is.record, &cs.record, sizeof is.record) == 0 &&
+                           is.hole_offset == cs.hole_offset &&
+                           is.hole_length == cs.hole_length &&
+                           is.data_pos == cs.data_pos,
+                       where + ": source " + std::to_string(i + 1) + " \"" +
+                           is.name + "\" vs \"" + Text(cs.name) + "\", data at " +
+                           std::to_string(is.data_pos) + " vs " +
+                           std::to_string(cs.data_pos) + ", hole " +
+                           std::to_string(is.hole_offset) + "+" +
+                           std::to_string(is.hole_length) + " vs " +
+                           std::to_string(cs.hole_offset) + "+" +
+                           std::to_string(cs.hole_length));
+          }
+        } else if (kind == kEntryNew) {
+          FUZZ_CHECK(e.data_length == c.data_length && e.stamp == c.new_file_stamp,
+                     where + ": new-file header");
+        } else if (kind == kEntryRegistry) {
+          FUZZ_CHECK(e.data_length == c.data_length, where + ": script length");
+        }
+      }
+      // A group the applier read to its end is listed to its end.
+      if (!stopped)
+        FUZZ_CHECK(k == ig.entries.size(), at + ": the walk lists " +
+                                               std::to_string(ig.entries.size()) +
+                                               " entries, the applier reads " +
+                                               std::to_string(k));
+      else
+        break;
+    }
+  }
+  SessionClose(s);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -151,7 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!whole) {
     std::string payload = kNotice + kDescription;
     payload.append((const char*)data + 1, size - 1);
-    CheckWalk(payload, (uint32_t)(kNotice.size() + kDescription.size()));
+    const uint32_t table = (uint32_t)(kNotice.size() + kDescription.size());
+    CheckWalk(payload, table);
+    CompareWithApplier(payload, table, WalkPayload(payload, table));
   }
   FUZZ_CHECK(FuzzOpenDescriptors() == fds, "a file handle was left open");
   FUZZ_CHECK(FilesIn(FuzzPath("tmp")) == 1, "a temporary file was left");

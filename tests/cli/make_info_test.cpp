@@ -141,4 +141,54 @@ TEST(MakeInfo, ACutPayloadIsDescribedUpToTheCut) {
       << r.out;
 }
 
+// A registry script that breaks off inside its stated length is the
+// entry's damage, not the payload's end: the applier steps over the script
+// by its length, so the entries after it are listed too.
+TEST(MakeInfo, ADamagedScriptIsListedAndTheWalkGoesOn) {
+  ScratchDir dir;
+  std::string script;
+  writer::AppendLe32(&script, 0x80000001u);
+  script += std::string("\x03Key\x01V", 6);
+  script += std::string(5, '\0');
+  script += std::string("\x02\x01n", 3);  // set "n": type, length, data
+  writer::AppendLe32(&script, 4);
+  writer::AppendLe32(&script, 4);
+  script += "\x09";  // one byte of the four
+  std::string entry = "\x05";
+  writer::AppendLe32(&entry, (uint32_t)script.size());
+  entry += script;
+  writer::PayloadBuilder b;
+  b.ChosenFolderGroup("BAK");
+  b.AddRawEntry(entry);
+  b.AddRemoved("after.txt");
+  writer::Bytes file = writer::WriteContainer(b.BuildBytes(), {});
+  dir.Write("p.bin", std::string(file.begin(), file.end()));
+
+  Outcome r = Call(false, {dir.Path("p.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string expected_lines[] = {
+      "chosen folder, backup folder \"BAK\", 2 entries\n",
+      "  registry " + std::to_string(script.size()) + " bytes: check HKCU\\Key \"V\"\n",
+      "    damaged: the script ends inside a set-value operation; the registry "
+      "pass would fail (1)\n",
+      "  removed  after.txt\n",
+      "1 removed, 1 registry",
+  };
+  for (const std::string& line : expected_lines)
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
+  EXPECT_EQ(r.out.find("problem:"), std::string::npos) << r.out;
+
+  Outcome j = Call(false, {dir.Path("p.bin"), "--json"});
+  ASSERT_EQ(j.status, 0) << j.err;
+  maker::Json doc = maker::ParseJson(j.out);
+  const std::vector<maker::Json>& entries =
+      doc.Find("groups")->items[0].Find("entries")->items;
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].Find("script_problem")->text,
+            "the script ends inside a set-value operation");
+  EXPECT_EQ(entries[0].Find("ops")->items.size(), 0u);
+  EXPECT_EQ(entries[1].Find("name")->text, "after.txt");
+  EXPECT_EQ(doc.Find("problem")->kind, maker::Json::kNull);
+}
+
 }  // namespace
