@@ -193,9 +193,12 @@ struct Checker {
               value[0] != 0;
       os->reg_close(key);
     }
-    // The operations: count the values and find keys that are missing.
+    // The operations: count the values and find keys that are missing. Until
+    // an open-key operation the current key is the check key, which the
+    // registry pass opens for reading only: a value set there fails.
     int values = 0;
     bool broken = false, missing_key = false, too_long = false;
+    bool opened = false, read_only_write = false;
     uint32_t end = s->entry.data_pos + s->entry.data_length;
     for (;;) {
       uint8_t op = 0;
@@ -213,8 +216,9 @@ struct Checker {
         RegKey k = 0;
         if (os->reg_open(LoadLe32(b), sub.s, kKeyRead, &k))
           os->reg_close(k);
-        else
+        else if (!read_only_write)
           missing_key = true;
+        opened = true;
       } else if (op == 2) {
         Str vn;
         uint8_t tl[8];
@@ -230,6 +234,7 @@ struct Checker {
         }
         PayloadSeek(s, PayloadTell(s) + len);
         values++;
+        if (!opened && !missing_key) read_only_write = true;
       }
     }
     if (broken || too_long) {
@@ -242,6 +247,11 @@ struct Checker {
       fprintf(out,
               "present, but a key to write is missing; the run would fail "
               "(41)\n");
+      PredictRegistry(kMsgRegistryAccess);
+    } else if (read_only_write) {
+      fprintf(out,
+              "present, but a value would be set in the check key, which is "
+              "open for reading only; the run would fail (41)\n");
       PredictRegistry(kMsgRegistryAccess);
     } else {
       fprintf(out, "present; would set %d value%s\n", values,

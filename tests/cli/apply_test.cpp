@@ -286,4 +286,55 @@ TEST(CheckCommand, PredictsTheFailureCode) {
   }
 }
 
+// What check predicts for a registry script is what apply then does: the
+// script runs with the check key open for reading only, so a value set
+// before any key is opened fails like a key that is missing.
+TEST(CheckCommand, PredictsTheRegistryPass) {
+  const char* kKey = "SOFTWARE\\Vendor\\App";
+  struct Case {
+    const char* what;
+    writer::RegistryScript script;
+    int status;
+  };
+  const Case cases[] = {
+      {"a value set in the check key",
+       writer::RegistryScript(kHkeyLocalMachine, kKey, "Path")
+           .SetString("Version", "2"),
+       kMsgRegistryAccess},
+      {"a key opened, then a value set",
+       writer::RegistryScript(kHkeyLocalMachine, kKey, "Path")
+           .OpenKey(kHkeyLocalMachine, kKey)
+           .SetString("Version", "2"),
+       0},
+      {"a missing key",
+       writer::RegistryScript(kHkeyLocalMachine, kKey, "Path")
+           .OpenKey(kHkeyLocalMachine, "SOFTWARE\\Nobody")
+           .SetString("Version", "2"),
+       kMsgRegistryAccess},
+      {"a missing check value",
+       writer::RegistryScript(kHkeyLocalMachine, kKey, "Nothing")
+           .OpenKey(kHkeyLocalMachine, kKey)
+           .SetString("Version", "2"),
+       kMsgRegistryFolder},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchDir dir;
+    dir.MakeFolder("app");
+    dir.Write("reg.reg",
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\App]\r\n"
+              "\"Path\"=\"C:\\\\App\"\r\n");
+    writer::PayloadBuilder b;
+    b.ChosenFolderGroup("BAK");
+    b.AddRegistry(c.script);
+    std::string patch = WritePatch(dir, b);
+    Outcome checked =
+        Check({patch, dir.Path("app"), "--registry", dir.Path("reg.reg")});
+    EXPECT_EQ(checked.status, c.status) << checked.out << checked.err;
+    Outcome applied =
+        Apply({patch, dir.Path("app"), "--registry", dir.Path("reg.reg")});
+    EXPECT_EQ(applied.status, c.status) << applied.out << applied.err;
+  }
+}
+
 }  // namespace
