@@ -11,6 +11,8 @@
 //   - the report is UTF-8 without NUL;
 //   - a dry run changes nothing: every file and folder of the scratch tree
 //     stays as it was, byte for byte, and so does the registry;
+//   - each registry entry, run by the registry pass on its own against the
+//     starting registry, ends with the code the report predicted for it;
 //   - no file handle stays open, no registry key stays open, and no
 //     temporary file is left behind.
 #include <dirent.h>
@@ -22,12 +24,17 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
+#include "apply/passes.h"
 #include "cli/cmd_check.h"
 #include "cli/reg_file.h"
 #include "fuzz/fuzz_cli.h"
 #include "fuzz/fuzz_support.h"
+#include "container/payload_stream.h"
 #include "messages/codes.h"
+#include "payload/entry_pass.h"
+#include "payload/target_groups.h"
 #include "platform/posix_registry.h"
 
 namespace {
@@ -69,19 +76,88 @@ std::map<std::string, std::string> World() {
 // stopped with: a message code in every case.
 bool ExpectedCode(int rc) { return rc >= 0 && rc <= 41; }
 
+// The code the report gives for each registry entry, in payload order, by
+// the verdicts only registry lines carry (names may break lines).
+std::vector<int> RegistryVerdicts(const std::string& report) {
+  static const struct {
+    const char* text;
+    int code;
+  } kVerdicts[] = {
+      {"script cannot be read; the run would fail (1)\n", kMsgBroken},
+      {"script damaged; the run would fail (1)\n", kMsgBroken},
+      {"missing or empty; the run would fail (40)\n", kMsgRegistryFolder},
+      {"; the run would fail (41)\n", kMsgRegistryAccess},
+      {"present; would set ", kOk},
+  };
+  std::map<size_t, int> found;
+  for (const auto& v : kVerdicts)
+    for (size_t at = report.find(v.text); at != std::string::npos;
+         at = report.find(v.text, at + 1))
+      found[at] = v.code;
+  std::vector<int> out;
+  for (const auto& kv : found) out.push_back(kv.second);
+  return out;
+}
+
+// Each registry entry the applier's header reader accepts, run by the
+// registry pass on its own against the starting registry: its code must be
+// the one the report predicted.
+void CompareRegistryPass(const std::string& payload, uint32_t table,
+                         const std::string& reg_text,
+                         const std::vector<int>& verdicts) {
+  Session* s = FuzzSession(FuzzGuardedPlatform());
+  StrSetZ(&s->chosen_folder, FuzzPath("app").c_str());
+  if (!FuzzLoadPayload(s, (const uint8_t*)payload.data(), payload.size(), table))
+    FuzzFail("payload", "cannot load");
+  size_t next = 0;
+  if (ReadTargetGroups(s) == kOk) {
+    for (int32_t g = 0; g <= s->groups.last; g++) {
+      PayloadSeek(s, s->groups.body_pos[g]);
+      StrCopy(&s->target_folder, &s->groups.folder[g]);
+      if (!PayloadReadString(s, &s->backup_name) ||
+          !PayloadNameStaysInside(s->backup_name.s, s->backup_name.len))
+        break;
+      uint8_t kind = 0;
+      bool stopped = false;
+      while (!stopped) {
+        if (!ReadNextEntryHeader(s, &kind)) stopped = true;
+        if (stopped || kind == kEntryEnd) break;
+        if (kind == kEntryRegistry) {
+          FUZZ_CHECK(next < verdicts.size(), "a registry entry not reported");
+          PosixRegClear();
+          ApplyRegText(reg_text, nullptr);
+          MsgCode rc = RegistryPass(s, g, kind);
+          FUZZ_CHECK((int)rc == verdicts[next],
+                     "registry entry " + std::to_string(next + 1) +
+                         ": the pass gives " + std::to_string(rc) +
+                         ", check predicted " + std::to_string(verdicts[next]));
+          next++;
+        }
+        PayloadSeek(s, s->entry.end_pos);
+      }
+      if (stopped) break;
+    }
+    FUZZ_CHECK(next == verdicts.size(), "more registry lines than entries");
+  }
+  SessionClose(s);
+  PosixRegClear();
+  ApplyRegText(reg_text, nullptr);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1 << 20)) return 0;
   static std::string patch, reg, app;
   static std::map<std::string, std::string> world;
-  static std::string registry;
+  static std::string registry, reg_text;
   if (patch.empty()) {
     FuzzResetWorld();
     patch = FuzzPath("tmp/patch.exe");
     reg = FuzzPath("tmp/world.reg");
     app = FuzzPath("app");
-    fuzz_cli::WriteFileOrFail(reg, RegText());
+    reg_text = RegText();
+    fuzz_cli::WriteFileOrFail(reg, reg_text);
     registry = FuzzRegistryDump();
   }
   fuzz_cli::WriteFileOrFail(
@@ -107,6 +183,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              std::to_string(rc) + ":";
     FUZZ_CHECK(r.out.find(tail) != std::string::npos, r.out);
   }
+  if (r.out.find("target groups: ") != 0)
+    CompareRegistryPass("Notice" + std::string((const char*)data, size), 6,
+                        reg_text, RegistryVerdicts(r.out));
   FUZZ_CHECK(FuzzOpenDescriptors() == fds, "a file handle was left open");
   FUZZ_CHECK(PosixRegOpenHandles() == 0, "a registry key was left open");
   FUZZ_CHECK(FuzzRegistryDump() == registry, "the registry changed");
