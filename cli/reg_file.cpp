@@ -221,9 +221,11 @@ bool ApplyRegText(const std::string& text, std::string* error) {
   while (n < lines.size()) {
     size_t first = n + 1;  // 1-based number of the line being read
     std::string line = lines[n++];
-    // A value line may continue while it ends with '\' (hex lists).
+    // A value line may continue while it ends with '\' (hex lists); a
+    // comment never does, or it would swallow the line after it.
     while (!Trim(line).empty() && Trim(line).back() == '\\' &&
-           n < lines.size() && line.find("hex") != std::string::npos) {
+           Trim(line)[0] != ';' && n < lines.size() &&
+           line.find("hex") != std::string::npos) {
       line = Trim(line);
       line.pop_back();
       line += Trim(lines[n++]);

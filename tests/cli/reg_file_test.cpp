@@ -79,6 +79,20 @@ TEST_F(RegFileTest, ReadsEveryValueForm) {
             std::string("\xa4\xa4\xa4\xe5") + '\0');
 }
 
+// Only hex lists continue on the next line: a comment that happens to end
+// with a backslash keeps the value after it.
+TEST_F(RegFileTest, ACommentEndingInABackslashDoesNotContinue) {
+  std::string error;
+  ASSERT_TRUE(ApplyRegText("REGEDIT4\r\n"
+                           "[HKCU\\Software\\App]\r\n"
+                           "; the hex values follow \\\r\n"
+                           "\"Count\"=dword:00000002\r\n",
+                           &error))
+      << error;
+  EXPECT_EQ(Get(kHkeyCurrentUser, "Software\\App", "Count").data,
+            std::string("\x02\x00\x00\x00", 4));
+}
+
 TEST_F(RegFileTest, WritesWhatItReadsBack) {
   ASSERT_TRUE(PosixRegCreateKey(kHkeyCurrentUser, "Software\\Empty\\Key"));
   std::string big(200, '\x5a');
