@@ -9,7 +9,8 @@
 //   --notice FILE      notice text (UTF-8), shown by the Info button
 //   --description FILE description text (UTF-8), shown beside the log
 //   --stored           keep the payload uncompressed
-//   --level N          zlib level 0..9 for the payload (default 9)
+//   --level N          deflate level 0..9 for the payload (default 9: our
+//                      own block splitting and shortest-path parse; 0..8 zlib)
 //   --zopfli           deflate the payload with zopfli: smallest, slowest
 //   --manifest FILE    groups, file flags, CRC holes, stamps, registry
 //                      scripts (maker/manifest.h describes the format)
