@@ -20,6 +20,7 @@
 #include "maker/delta_encoder.h"
 #include "maker/writer/container_writer.h"
 #include "maker/writer/payload_builder.h"
+#include "platform/posix_registry.h"
 #include "support/test_encoder.h"
 
 namespace {
@@ -413,6 +414,33 @@ void RegistrySeeds() {
            .Bytes());
 }
 
+// --- The command-line tool's readers ------------------------------------------
+
+// Registry scripts with every verdict check gives (a value set through the
+// read-only check key, a missing key, a missing check value, a script cut
+// inside its stated length) and an entry after them.
+void CliSeeds() {
+  writer::PayloadBuilder b;
+  b.ChosenFolderGroup("BAK");
+  b.AddRegistry(writer::RegistryScript(kHkeyCurrentUser, kFuzzAppKey, "Folder")
+                    .SetString("Version", "2"));
+  b.AddRegistry(writer::RegistryScript(kHkeyCurrentUser, kFuzzAppKey, "Folder")
+                    .OpenKey(kHkeyCurrentUser, "Software\\Orvenda\\Missing")
+                    .SetString("x", "y"));
+  b.AddRegistry(writer::RegistryScript(kHkeyLocalMachine, kFuzzMachineKey, "Empty")
+                    .OpenKey(kHkeyCurrentUser, kFuzzSettingsKey)
+                    .SetDword("Count", 9));
+  std::string script = SettingsScript().Bytes();
+  script.resize(script.size() - 3);
+  std::string entry = "\x05";
+  writer::AppendLe32(&entry, (uint32_t)script.size());
+  b.AddRawEntry(entry + script);
+  b.AddRemoved("c.txt");
+  std::string payload = b.Build();
+  Save("fuzz_check", "registry-verdicts", payload);
+  Save("fuzz_info", "registry-verdicts", std::string(1, '\0') + payload);
+}
+
 // --- .reg files -----------------------------------------------------------------
 
 void RegFileSeeds() {
@@ -438,8 +466,16 @@ void RegFileSeeds() {
        "@=\"Orvenda.Document\"\r\n");
   Save("fuzz_reg_file", "lf-only",
        "REGEDIT4\n[HKU\\S-1\\Key]\n\"a\"=\"b\"\n\"q\"=hex(b):01,00,00,00,00,00,00,00\n");
-  // The registry the other targets start with, as the tool writes it.
+  // The registry the other targets start with, as the tool writes it; the
+  // two folder values name the scratch tree, so they get fixed stand-ins to
+  // keep the seed the same on every run.
   FuzzResetWorld();
+  const char folder[] = "C:\\Orvenda\\reg";
+  const char alias[] = "C:\\Orvenda\\\\app";
+  PosixRegSetValue(kHkeyCurrentUser, kFuzzAppKey, "Folder", kRegSz, folder,
+                   sizeof folder);
+  PosixRegSetValue(kHkeyCurrentUser, kFuzzAppKey, "Alias", kRegSz, alias,
+                   sizeof alias);
   Save("fuzz_reg_file", "fuzz-world", RegText());
 }
 
@@ -486,6 +522,7 @@ int main(int argc, char** argv) {
   }
   RebuildSeeds();
   RegistrySeeds();
+  CliSeeds();
   RegFileSeeds();
   return 0;
 }
