@@ -639,9 +639,9 @@ class OptimalParser {
   std::vector<std::pair<uint16_t, uint16_t>> runs_;
   std::vector<float> cost_;
   std::vector<uint16_t> step_len_, step_dist_;
-  float lit_price_[256];
-  float len_price_[kMaxMatch + 1];
-  float dist_price_[30];
+  float lit_price_[256] = {};
+  float len_price_[kMaxMatch + 1] = {};
+  float dist_price_[30] = {};
 };
 
 // The optimal parse of [from, to), priced first by the lazy parse's
