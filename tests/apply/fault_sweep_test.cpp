@@ -151,14 +151,25 @@ void ExpectOnlyDocumentedLeftovers(const Patch& p, const Files& after) {
 
 enum class Fault { kOnce, kFromThenOn };
 
+// The patch laid out in a scratch folder, its Windows folder among them,
+// with a fault table under the harness.
+struct Rig {
+  Rig() {
+    win.path = h.dir.Path("win");
+    p.Seed(h);
+  }
+  WindowsFolderTable win{""};
+  Patch p;
+  FaultPlatform fault{&win.table};
+  ApplyHarness h{fault.os()};
+};
+
 // One run with the fault, the checks, then a retry without it.
 void RunWithFault(Fault kind, int k, int* failures, int* restarts) {
-  WindowsFolderTable win("");
-  Patch p;
-  FaultPlatform fault(&win.table);
-  ApplyHarness h(fault.os());
-  win.path = h.dir.Path("win");
-  p.Seed(h);
+  Rig rig;
+  Patch& p = rig.p;
+  FaultPlatform& fault = rig.fault;
+  ApplyHarness& h = rig.h;
   ASSERT_TRUE(h.Load(p.Payload()));
   const int fds = OpenDescriptors();
   fault.Record(true);
@@ -215,16 +226,11 @@ void RunWithFault(Fault kind, int k, int* failures, int* restarts) {
 
 // The number of file operations of a complete run.
 int OperationsOfACleanRun() {
-  WindowsFolderTable win("");
-  Patch p;
-  FaultPlatform fault(&win.table);
-  ApplyHarness h(fault.os());
-  win.path = h.dir.Path("win");
-  p.Seed(h);
-  EXPECT_TRUE(h.Load(p.Payload()));
-  EXPECT_EQ(h.Run(), kOk);
-  EXPECT_EQ(AllFiles(h.dir), p.complete);
-  return fault.Calls(kFaultAnyFileOp);
+  Rig rig;
+  EXPECT_TRUE(rig.h.Load(rig.p.Payload()));
+  EXPECT_EQ(rig.h.Run(), kOk);
+  EXPECT_EQ(AllFiles(rig.h.dir), rig.p.complete);
+  return rig.fault.Calls(kFaultAnyFileOp);
 }
 
 void Sweep(Fault kind) {

@@ -93,6 +93,19 @@ TEST(RebuildFile, WorkedExample) {
 
 // Larger random deltas with copies from the output interleaved with
 // appends: every read-back must leave the output positioned at its end.
+// The maker's in-memory form of the rebuild over the same streams.
+MsgCode RebuildBytes(const EncodedDelta& d, int32_t new_size, const Bytes& old,
+                     Bytes* out, RebuildResult* r) {
+  MemRebuild m;
+  Bytes all = d.Streams();
+  MsgCode rc = RebuildInMemory(&d.record, new_size, old.data(),
+                               (int32_t)old.size(), all.data(),
+                               (int32_t)all.size(), &m, r);
+  out->assign(m.out, m.out + m.out_len);
+  MemRebuildFree(&m);
+  return rc;
+}
+
 EncodedDelta RandomDelta(uint32_t seed, int ops, Bytes* old) {
   std::mt19937 rng(seed);
   auto pick = [&](int64_t lo, int64_t hi) {
@@ -142,17 +155,12 @@ TEST(RebuildFile, RandomRoundTrips) {
     EXPECT_EQ(res.byte_count, d.new_size);
 
     // The maker's form gives the same bytes from the same streams.
-    MemRebuild m;
-    Bytes all = d.Streams();
+    Bytes mout;
     RebuildResult mres;
-    EXPECT_EQ(RebuildInMemory(&d.record, d.new_size, old.data(),
-                              (int32_t)old.size(), all.data(),
-                              (int32_t)all.size(), &m, &mres),
-              kOk);
-    EXPECT_EQ(Bytes(m.out, m.out + m.out_len), d.expected);
+    EXPECT_EQ(RebuildBytes(d, d.new_size, old, &mout, &mres), kOk);
+    EXPECT_EQ(mout, d.expected);
     EXPECT_EQ(mres.crc, res.crc);
     EXPECT_EQ(mres.byte_count, res.byte_count);
-    MemRebuildFree(&m);
   }
 }
 
@@ -255,16 +263,11 @@ TEST(RebuildFile, OutputNeverPassesTheExpectedSize) {
     EXPECT_EQ(res.byte_count, c.kept);
     EXPECT_EQ(res.crc, CrcOf(want));
 
-    MemRebuild m;
-    Bytes all = d.Streams();
+    Bytes mout;
     RebuildResult mres;
-    EXPECT_EQ(RebuildInMemory(&d.record, c.new_size, old.data(),
-                              (int32_t)old.size(), all.data(),
-                              (int32_t)all.size(), &m, &mres),
-              c.rc);
-    EXPECT_EQ(Bytes(m.out, m.out + m.out_len), want);
+    EXPECT_EQ(RebuildBytes(d, c.new_size, old, &mout, &mres), c.rc);
+    EXPECT_EQ(mout, want);
     EXPECT_EQ(mres.byte_count, c.kept);
-    MemRebuildFree(&m);
   }
 }
 
